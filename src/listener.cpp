@@ -1,0 +1,202 @@
+#include "listener.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "platform.h"
+
+const char *const DEFAULT_SOCKET_HOST = "127.0.0.1";
+const char *const DEFAULT_LOG_PATH = "C:\\Program Files\\Corvane\\Morrowvale\\logs\\kord_storage";
+
+std::atomic<bool> running{true};
+handoff_queue g_handoff_queue;
+
+namespace {
+
+enum class option_kind { socket_host, socket_port, log_path, log_size, log_level, pid, none };
+
+// Options are matched by their leading characters, in this order; the first match wins.
+option_kind match_option(const char *arg) {
+  if (strncmp(arg, "-sh", 3) == 0) return option_kind::socket_host;
+  if (strncmp(arg, "-sp", 3) == 0) return option_kind::socket_port;
+  if (strncmp(arg, "-l", 2) == 0) return option_kind::log_path;
+  if (strncmp(arg, "-s", 2) == 0) return option_kind::log_size;
+  if (strncmp(arg, "-L", 2) == 0) return option_kind::log_level;
+  if (strncmp(arg, "-p", 2) == 0) return option_kind::pid;
+  return option_kind::none;
+}
+
+void apply_option(option_kind kind, const char *value, startup_settings &settings) {
+  switch (kind) {
+    case option_kind::socket_host: settings.socket_host = value; break;
+    case option_kind::socket_port: settings.socket_port = atoi(value); break;
+    case option_kind::log_path: settings.log_path = value; break;
+    case option_kind::log_size: settings.log_file_size = atoi(value); break;
+    case option_kind::log_level: settings.log_level = atoi(value); break;
+    case option_kind::pid: settings.pid = atoi(value); break;
+    case option_kind::none: break;
+  }
+}
+
+}  // namespace
+
+bool parse_options(int argc, const char *const *argv, startup_settings &settings) {
+  for (int i = 1; i < argc; i += 2) {
+    option_kind kind = match_option(argv[i]);
+    if (kind == option_kind::none) return false;
+    if (i + 1 >= argc) break;  // an option without a value keeps its default
+    apply_option(kind, argv[i + 1], settings);
+  }
+  return true;
+}
+
+void print_usage() {
+  printf("Sealgate Server\n");
+  printf("------------------------\n");
+  printf("usage: sealgate -sh <socket host> -sp <socket port> -l <log path> -L <log level> -s <log file size> -p <pid to live with>\n");
+  printf("-sh socket host, kord connection to sealgate, default is %s\n", DEFAULT_SOCKET_HOST);
+  printf("-sp socket port, kord connection to sealgate, default is %d\n", DEFAULT_SOCKET_PORT);
+  printf("-l /path/to/log/file/path, default path is %s\n", DEFAULT_LOG_PATH);
+  printf("-L log level, default is %d\n", DEFAULT_LOG_LEVEL);
+  printf("-s log file size, default is %d\n", DEFAULT_LOG_FILE_SIZE);
+  printf("-p pid to live with, default is %d. Once that pid quits, sealgate will quit as well\n", DEFAULT_PID);
+  fflush(stdout);
+}
+
+void handoff_queue::enqueue(int64_t value) {
+  std::lock_guard<std::mutex> guard(lock_);
+  items_.push_back(value);
+  size_.store(items_.size(), std::memory_order_relaxed);
+  if (waiting_count_ > 0) wake_up_.notify_one();
+}
+
+int64_t handoff_queue::dequeue(bool may_wait) {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (items_.empty()) {
+    if (!may_wait) return QUEUE_EMPTY;
+    waiting_count_++;
+    wake_up_.wait(guard, [this] { return !items_.empty(); });
+    waiting_count_--;
+    int64_t value = items_.front();
+    items_.pop_front();
+    size_.store(items_.size(), std::memory_order_relaxed);
+    // Pass the wake-up on: another push may have signalled only this waiter.
+    if (waiting_count_ > 0) wake_up_.notify_one();
+    return value;
+  }
+  int64_t value = items_.front();
+  items_.pop_front();
+  size_.store(items_.size(), std::memory_order_relaxed);
+  return value;
+}
+
+int server_setup_socket(const char *host, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    LOG(LOG_ERROR, "socket failed with error: %d, %s\n", error, text);
+    return -1;
+  }
+  // SO_REUSEADDR gives the bind rules sealgate needs: a restart binds while old
+  // connections sit in TIME_WAIT, yet a second live listener still fails.
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = inet_addr(host);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  // inet_addr gives INADDR_NONE for anything but dotted IPv4, which cannot be bound.
+  if (address.sin_addr.s_addr == INADDR_NONE ||
+      bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
+    if (address.sin_addr.s_addr == INADDR_NONE) errno = EADDRNOTAVAIL;
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    LOG(LOG_ERROR, "socket bind error - %d, %s", error, text);
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, SOMAXCONN) != 0) {
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    LOG(LOG_ERROR, "listen error - %d, %s", error, text);
+    close(fd);
+    return -1;
+  }
+  LOG(LOG_INFO, "Listening on socket %d", fd);
+  return fd;
+}
+
+namespace {
+
+enum class accept_result { next_turn, stop };
+
+accept_result accept_one(int listen_fd, int32_t &accepted) {
+  // Accepted sockets are non-blocking from the start: the workers never block on them.
+  int client = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (client >= 0) {
+    LOG(LOG_INFO, "accept success, client fd: %d", client);
+    accepted++;
+    g_handoff_queue.enqueue(client);
+    LOG(LOG_INFO, "Connections %ld, fd %d, %lu in queue", static_cast<long>(accepted), client,
+        g_handoff_queue.approximate_size());
+    return accept_result::next_turn;
+  }
+  char text[ERROR_TEXT_SIZE];
+  int error = 0;
+  socket_error_text(text, &error);
+  errno = error;
+  if (error == EMFILE || error == ENFILE) {
+    LOG(LOG_ERROR, "Unable to accept client connection, pause to accept new request - %d, %s", error, text);
+    usleep(60 * 1000);
+    return accept_result::next_turn;
+  }
+  // The listener is non-blocking so that a connection that vanished between
+  // the readiness report and accept cannot stall the loop: EAGAIN is one more turn.
+  if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) return accept_result::next_turn;
+  LOG(LOG_ERROR, "Unable to accept client connection - %d, %s", error, text);
+  running = false;
+  return accept_result::stop;
+}
+
+}  // namespace
+
+void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = EPOLLIN;
+  event.data.fd = listen_fd;
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &event) != 0) {
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - unable to add server fd");
+    return;
+  }
+  int32_t accepted = 0;
+  while (running) {
+    if (!is_process_alive(pid_to_live_with)) {
+      LOG(LOG_WARN, "process %d exited, stop loop", pid_to_live_with);
+      running = false;
+      break;
+    }
+    struct epoll_event ready;
+    int n = epoll_wait(epoll_fd, &ready, 1, 200);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      LOG_ERRNO(LOG_ERROR, "epoll_wait error");
+      break;
+    }
+    if (n == 0) continue;
+    if (accept_one(listen_fd, accepted) == accept_result::stop) break;
+  }
+}

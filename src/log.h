@@ -1,0 +1,54 @@
+// Log writer: rotating files named by date and sequence number, one locked
+// write per line, and the helpers that turn error numbers into text.
+#pragma once
+
+#include <cerrno>
+#include <ctime>
+
+enum log_level : int { LOG_INFO = 0, LOG_ERROR = 1, LOG_WARN = 2, LOG_DEBUG = 3 };
+
+constexpr int LOG_LINE_BUFFER = 16384;
+constexpr int LOG_LINE_MAX = 16382;  // text longer than this is cut, without newline
+constexpr int LOG_KEEP_FILES = 60;
+constexpr int ERROR_TEXT_SIZE = 1024;
+
+// Creates the process-wide logger and runs the start-up scan. Later calls do nothing.
+void init_log(const char *directory, const char *base_name, int size_limit, int level);
+
+// Writes one line when a logger exists and its level is at least `level`.
+void write_log(unsigned line, const char *function, int level, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// True when a logger exists; its configured level is stored in *level.
+bool log_level_configured(int *level);
+
+// The clock the writer reads (real time). Tests replace it to cross midnight.
+using log_clock_fn = struct timespec (*)();
+void log_set_clock(log_clock_fn clock);  // nullptr restores the system clock
+
+// Fills the 1024-byte buffer with the C library's text for `error`.
+char *errno_text(int error, char *buffer);
+// Fills the 1024-byte buffer with the text of the calling thread's last socket
+// error, and stores that error number in *result when given.
+char *socket_error_text(char *buffer, int *result);
+
+// Test support: drops the logger so that another init_log takes effect.
+void log_reset_for_test();
+
+#define LOG_AT(function, level, ...) write_log(__LINE__, function, level, __VA_ARGS__)
+#define LOG(level, ...) write_log(__LINE__, __func__, level, __VA_ARGS__)
+
+// The error reporting convention for calls that set errno: the message gets
+// " - <error text>" or " - errno not set", and errno survives the log call.
+#define LOG_ERRNO(level, fmt, ...)                                                       \
+  do {                                                                                   \
+    int saved_errno_ = errno;                                                            \
+    errno = 0;                                                                           \
+    if (saved_errno_ != 0) {                                                             \
+      char errbuf_[ERROR_TEXT_SIZE];                                                     \
+      LOG(level, fmt " - %s" __VA_OPT__(, ) __VA_ARGS__, errno_text(saved_errno_, errbuf_)); \
+    } else {                                                                             \
+      LOG(level, fmt " - errno not set" __VA_OPT__(, ) __VA_ARGS__);                     \
+    }                                                                                    \
+    errno = saved_errno_;                                                                \
+  } while (0)

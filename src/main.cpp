@@ -1,0 +1,106 @@
+// sealgate: relays a local client's plain TCP connection to a TLS server.
+#include <csignal>
+#include <cstring>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine.h"
+#include "listener.h"
+#include "log.h"
+#include "ocsp.h"
+#include "platform.h"
+#include "protocol.h"
+#include "tls.h"
+
+namespace {
+
+const char *const k_version = "\n@(#) " SEALGATE_VERSION_TAG;
+
+void on_sigterm(int) { running = false; }
+
+void install_sigterm_handler() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_sigterm;  // stays installed for the next signal
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void log_banner(const startup_settings &settings) {
+  LOG_AT("main", LOG_INFO, "===== sealgate parameters =====");
+  LOG_AT("main", LOG_INFO, "version - %s", k_version);
+  LOG_AT("main", LOG_INFO, "pid to check - %d", settings.pid);
+  LOG_AT("main", LOG_INFO, "log path - %s", settings.log_path.c_str());
+  LOG_AT("main", LOG_INFO, "Sealgate host:port - %s:%d", settings.socket_host.c_str(), settings.socket_port);
+}
+
+void stop_workers(int listen_fd, std::vector<pthread_t> &threads) {
+  LOG(LOG_INFO, "Try to stop worker threads");
+  close(listen_fd);
+  for (size_t i = 0; i < threads.size(); i++) g_handoff_queue.enqueue(STOP_MARKER);
+  for (pthread_t thread : threads) pthread_join(thread, nullptr);
+  clear_ocsp_cache();
+  clear_address_cache();
+  LOG(LOG_INFO, "All threads stopped, process will exit now");
+}
+
+// Everything from the listener on; the TLS set-up outlives it.
+int serve(const startup_settings &settings) {
+  if (socket_layer_start() != 0) {
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    LOG(LOG_ERROR, "Windows socket subsystem could not be initialized. Error Code: %d, %s. Exiting..\n", error, text);
+    return 1;
+  }
+  int listen_fd = server_setup_socket(settings.socket_host.c_str(), settings.socket_port);
+  if (listen_fd < 0) {
+    socket_layer_stop();
+    return 1;
+  }
+  int pid = settings.pid == -1 ? static_cast<int>(getpid()) : settings.pid;
+  int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd < 0) {
+    LOG_ERRNO(LOG_ERROR, "Unable to create epoll fd");
+    close(listen_fd);
+    socket_layer_stop();
+    return 1;
+  }
+  std::vector<pthread_t> threads;
+  if (create_worker_threads(threads) == 0) {
+    close(listen_fd);
+    close(epoll_fd);
+    socket_layer_stop();
+    return 1;
+  }
+  run_accept_loop(listen_fd, epoll_fd, pid);
+  stop_workers(listen_fd, threads);
+  close(epoll_fd);
+  socket_layer_stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  startup_settings settings;
+  if (!parse_options(argc, argv, settings)) {
+    print_usage();
+    return 1;
+  }
+  init_log(settings.log_path.c_str(), "sealgate", settings.log_file_size, settings.log_level);
+  log_banner(settings);
+  raise_open_files_limit();
+  if (tls_library_init() != 0) {
+    LOG(LOG_ERROR, "Unable to init SSL library");
+    return 1;
+  }
+  if (getenv("SEALGATE_TEST_FAIL_SETUP_ALLOCATION") != nullptr) openssl_setup_fail_next_allocation_for_test();
+  openssl_setup tls_setup;  // released on every way out from here on
+  tls_setup.request_fips_mode();
+  install_sigterm_handler();
+  return serve(settings);
+}

@@ -1,0 +1,352 @@
+#include "ocsp.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <openssl/err.h>
+#include <openssl/http.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "engine.h"
+#include "log.h"
+#include "protocol.h"
+#include "tls.h"
+
+OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer) {
+  if (issuer == nullptr) {
+    LOG(LOG_ERROR, "No issuer certificate specified");
+    return nullptr;
+  }
+  OCSP_REQUEST *request = OCSP_REQUEST_new();
+  OCSP_CERTID *id = request != nullptr ? OCSP_cert_to_id(nullptr, cert, issuer) : nullptr;  // SHA-1 by default
+  if (id == nullptr || OCSP_request_add0_id(request, id) == nullptr) {
+    LOG(LOG_ERROR, "Error Creating OCSP request");
+    OCSP_CERTID_free(id);
+    OCSP_REQUEST_free(request);
+    return nullptr;
+  }
+  return request;
+}
+
+namespace {
+
+// One poll on the responder's socket. >0 ready, 0 timeout, -1 error.
+int wait_socket(int fd, short events) {
+  struct pollfd p = {fd, events, 0};
+  int rc;
+  do {
+    rc = poll(&p, 1, OCSP_WAIT_MS);
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+bool add_headers(OSSL_HTTP_REQ_CTX *context, const char *path, const char *host, OCSP_REQUEST *request) {
+  // The body's Content-Type is added here with the other two headers, so the
+  // request carries it once.
+  return OSSL_HTTP_REQ_CTX_set_request_line(context, 1, nullptr, nullptr, path) == 1 &&
+         OSSL_HTTP_REQ_CTX_add1_header(context, "Content-Type", "application/ocsp-request") == 1 &&
+         OSSL_HTTP_REQ_CTX_add1_header(context, "Accept", "application/ocsp-response") == 1 &&
+         OSSL_HTTP_REQ_CTX_add1_header(context, "Host", host) == 1 &&
+         OSSL_HTTP_REQ_CTX_set_expected(context, nullptr, 1, 0, 0) == 1 &&
+         OSSL_HTTP_REQ_CTX_set1_req(context, nullptr, ASN1_ITEM_rptr(OCSP_REQUEST),
+                                    reinterpret_cast<const ASN1_VALUE *>(request)) == 1;
+}
+
+}  // namespace
+
+OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCSP_REQUEST *request) {
+  int fd = static_cast<int>(BIO_get_fd(bio, nullptr));
+  if (fd <= 0) {
+    LOG(LOG_ERROR, "Can't get connection fd");
+    return nullptr;
+  }
+  if (wait_socket(fd, POLLOUT) == 0) {
+    LOG(LOG_ERROR, "Timeout on connect");
+    return nullptr;
+  }
+  OSSL_HTTP_REQ_CTX *context = OSSL_HTTP_REQ_CTX_new(bio, bio, 0);
+  if (context == nullptr) {
+    LOG(LOG_ERROR, "Unable to create context for send request");
+    return nullptr;
+  }
+  if (!add_headers(context, path, host, request)) {
+    OSSL_HTTP_REQ_CTX_free(context);
+    return nullptr;
+  }
+  ASN1_VALUE *value = nullptr;
+  for (;;) {
+    int rc = OSSL_HTTP_REQ_CTX_nbio_d2i(context, &value, ASN1_ITEM_rptr(OCSP_RESPONSE));
+    if (rc == 1) break;
+    if (rc == 0) {
+      LOG(LOG_ERROR, "Some error happened - OCSP_sendreq_nbio returned 0");
+      break;
+    }
+    short events;
+    if (BIO_should_read(bio)) {
+      events = POLLIN | POLLPRI;
+    } else if (BIO_should_write(bio)) {
+      events = POLLOUT;
+    } else {
+      LOG(LOG_ERROR, "Unexpected retry condition");
+      break;
+    }
+    int ready = wait_socket(fd, events);
+    if (ready == 0) {
+      LOG(LOG_ERROR, "Timeout on request fd %d", fd);
+      break;
+    }
+    if (ready < 0) {
+      char text[ERROR_TEXT_SIZE];
+      LOG(LOG_ERROR, "Select error - %s", socket_error_text(text, nullptr));
+      break;
+    }
+  }
+  OSSL_HTTP_REQ_CTX_free(context);
+  ERR_clear_error();
+  return reinterpret_cast<OCSP_RESPONSE *>(value);
+}
+
+OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd) {
+  BIO *bio = BIO_new(BIO_s_socket());
+  int socket_fd = INVALID_SOCKET_FD;
+  uint16_t local_port = 0;
+  if (bio == nullptr || do_connect(fd, host, port, &socket_fd, &local_port, OCSP_CONNECT_SECONDS) != 0) {
+    LOG(LOG_ERROR, "Unable to connect to %s", host);
+    if (socket_fd != INVALID_SOCKET_FD) close(socket_fd);
+    BIO_free_all(bio);
+    return nullptr;
+  }
+  BIO_set_fd(bio, socket_fd, BIO_CLOSE);  // freeing the BIO closes the socket
+  OCSP_RESPONSE *response = query_responder(bio, path, host, request);
+  if (response == nullptr) LOG(LOG_ERROR, "Error querying OCSP responder");
+  BIO_free_all(bio);
+  return response;
+}
+
+namespace {
+
+// The basic response is taken apart through the library's accessor; which of
+// its refusals it was tells the three cases apart.
+OCSP_BASICRESP *basic_response(OCSP_RESPONSE *response) {
+  ERR_clear_error();
+  OCSP_BASICRESP *basic = OCSP_response_get1_basic(response);
+  if (basic != nullptr) return basic;
+  int reason = ERR_GET_REASON(ERR_peek_last_error());
+  if (reason == OCSP_R_NO_RESPONSE_DATA)
+    LOG_AT("parse_response", LOG_ERROR, "Unable to parse response, the response bytes is NULL");
+  else if (reason == OCSP_R_NOT_BASIC_RESPONSE)
+    LOG_AT("parse_response", LOG_ERROR, "Unknown OCSP response type");
+  else
+    LOG_AT("parse_response", LOG_ERROR, "Unable to parse response, it's NULL");
+  ERR_clear_error();
+  return nullptr;
+}
+
+}  // namespace
+
+int parse_response(OCSP_RESPONSE *response) {
+  int verdict = OCSP_NO_VERDICT;
+  OCSP_BASICRESP *basic = basic_response(response);
+  if (basic == nullptr) return OCSP_NO_VERDICT;
+  // The response data is part of the basic response itself; it cannot be absent.
+  int count = OCSP_resp_count(basic);
+  for (int i = 0; i < count; i++) {
+    OCSP_SINGLERESP *single = OCSP_resp_get0(basic, i);
+    if (single == nullptr) {
+      LOG(LOG_ERROR, "Unable to parse response value, it's NULL");
+      break;
+    }
+    int status = OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr);
+    if (status < 0) {
+      LOG(LOG_ERROR, "Unable to parse response value, status is NULL");
+      break;
+    }
+    if (status == V_OCSP_CERTSTATUS_REVOKED) verdict = OCSP_REVOKED;
+    if (status == V_OCSP_CERTSTATUS_GOOD) verdict = OCSP_GOOD;
+  }
+  OCSP_BASICRESP_free(basic);
+  return verdict;
+}
+
+namespace {
+
+// One responder URL. Returns true when a response came back, with *verdict set.
+bool query_url(int fd, OCSP_REQUEST *request, const char *url, int index, int *verdict) {
+  char *host = nullptr, *port = nullptr, *path = nullptr;
+  int use_ssl = 0;
+  if (OSSL_HTTP_parse_url(url, &use_ssl, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1 || use_ssl) {
+    LOG_AT("check_cert_OCSP", LOG_ERROR, "client fd %d parse url failed %s", fd, url);
+    OPENSSL_free(host);
+    OPENSSL_free(port);
+    OPENSSL_free(path);
+    ERR_clear_error();
+    return false;
+  }
+  LOG_AT("check_cert_OCSP", LOG_DEBUG, "querying url [%s] host [%s] port [%s] path [%s] use_ssl %d", url, host, port,
+         path, 0);
+  OCSP_RESPONSE *response = send_request(request, host, path, port, fd);
+  OPENSSL_free(host);
+  OPENSSL_free(port);
+  OPENSSL_free(path);
+  if (response == nullptr) {
+    LOG_AT("check_cert_OCSP", LOG_ERROR, "send request failed");
+    return false;
+  }
+  int status = OCSP_response_status(response);
+  if (status != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
+    LOG_AT("check_cert_OCSP", LOG_ERROR, "Response status %d - %s", status,
+           OCSP_response_status_str(static_cast<long>(status)));
+  } else {
+    *verdict = parse_response(response);
+    LOG_AT("check_cert_OCSP", LOG_DEBUG, "%d - is_revoked %d", index, *verdict);
+  }
+  OCSP_RESPONSE_free(response);
+  return true;
+}
+
+}  // namespace
+
+int check_cert_OCSP(int fd, X509 *cert, X509 *issuer) {
+  OCSP_REQUEST *request = prepare_request(cert, issuer);
+  if (request == nullptr) {
+    LOG(LOG_ERROR, "prepare_request failed");
+    return OCSP_NO_VERDICT;
+  }
+  STACK_OF(OPENSSL_STRING) *urls = X509_get1_ocsp(cert);
+  int count = urls != nullptr ? sk_OPENSSL_STRING_num(urls) : 0;
+  if (count <= 0) {
+    X509_email_free(urls);
+    OCSP_REQUEST_free(request);
+    LOG(LOG_DEBUG, "client fd %d is_revoked %d", fd, OCSP_NO_RESPONDER);
+    return OCSP_NO_RESPONDER;
+  }
+  int verdict = OCSP_NO_VERDICT;
+  bool got_response = false;
+  for (int i = 0; i < count && verdict == OCSP_NO_VERDICT; i++) {
+    const char *url = sk_OPENSSL_STRING_value(urls, i);
+    LOG(LOG_DEBUG, "%d of %d - querying url %s", i, count, url);
+    if (query_url(fd, request, url, i, &verdict)) got_response = true;
+  }
+  X509_email_free(urls);
+  OCSP_REQUEST_free(request);
+  if (!got_response) verdict = OCSP_NO_RESPONDER;
+  LOG(LOG_DEBUG, "client fd %d is_revoked %d", fd, verdict);
+  return verdict;
+}
+
+// ---- verdict cache ----
+
+namespace {
+
+std::mutex ocsp_cache_mutex;
+std::unordered_map<std::string, ocsp_status *> ocsp_cache;
+
+int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+ocsp_status *find_or_add_entry(const std::string &key) {
+  std::lock_guard<std::mutex> guard(ocsp_cache_mutex);
+  auto found = ocsp_cache.find(key);
+  if (found != ocsp_cache.end()) return found->second;
+  ocsp_status *entry = new (std::nothrow) ocsp_status;
+  if (entry == nullptr) {
+    LOG_AT("check_server_certificate", LOG_ERROR, "Unable to create new ocsp_status object - OOM");
+    return nullptr;
+  }
+  ocsp_cache.emplace(key, entry);
+  return entry;
+}
+
+// Up to three passes over the chain; the leaf is the certificate under check
+// and every other certificate is tried as its issuer. The last verdict decides.
+int walk_chain(int fd, X509 *peer, STACK_OF(X509) *chain) {
+  int n = sk_X509_num(chain);
+  int verdict = OCSP_NO_VERDICT;
+  for (int pass = 0; pass < OCSP_CHAIN_PASSES; pass++) {
+    for (int i = 0; i < n; i++) {
+      LOG_AT("check_server_certificate", LOG_DEBUG, "Try to check %d of %d certificate fd %d", i, n, fd);
+      X509 *candidate = sk_X509_value(chain, i);
+      if (candidate == nullptr) {
+        LOG_AT("check_server_certificate", LOG_ERROR, "Unable to get issuer X509 fd %d", fd);
+        return verdict;
+      }
+      if (X509_cmp(candidate, peer) == 0) {
+        LOG_AT("check_server_certificate", LOG_DEBUG, "found server_cert in chain -- skipping");
+        continue;
+      }
+      LOG_AT("check_server_certificate", LOG_DEBUG, "verify server certificate fd %d", fd);
+      verdict = check_cert_OCSP(fd, peer, candidate);
+      if (verdict == OCSP_GOOD || verdict == OCSP_NO_RESPONDER) return verdict;
+    }
+  }
+  return verdict;
+}
+
+int check_locked(ocsp_status *entry, const std::string &key, SSL *ssl, int fd) {
+  if (now_seconds() < entry->next_check) {
+    if (entry->is_valid) {
+      LOG_AT("check_server_certificate", LOG_DEBUG, "The certificate for server %s fd %d in cache is valid",
+             key.c_str(), fd);
+      return 0;
+    }
+    LOG_AT("check_server_certificate", LOG_DEBUG, "The certificate for server %s fd %d in cache is invalid",
+           key.c_str(), fd);
+    return -1;
+  }
+  entry->is_valid = false;
+  LOG_AT("check_server_certificate", LOG_DEBUG, "The certificate for server %s fd %d, needs to be validated",
+         key.c_str(), fd);
+  X509 *peer = SSL_get1_peer_certificate(ssl);
+  if (peer == nullptr) {
+    LOG_AT("check_server_certificate", LOG_ERROR, "Unable to get server certificate fd %d", fd);
+    return -1;
+  }
+  STACK_OF(X509) *chain = SSL_get_peer_cert_chain(ssl);
+  if (chain == nullptr) {
+    LOG_AT("check_server_certificate", LOG_ERROR, "Unable to get certificate chain from server fd %d", fd);
+    X509_free(peer);
+    return -1;
+  }
+  int verdict = walk_chain(fd, peer, chain);
+  int64_t now = now_seconds();
+  X509_free(peer);
+  if (verdict == OCSP_GOOD) {
+    LOG_AT("check_server_certificate", LOG_INFO, "certificate is verified for server %s, save it in cache",
+           key.c_str());
+    entry->is_valid = true;
+    entry->next_check = now + OCSP_PERIOD_CHECKED;
+    return 0;
+  }
+  if (verdict == OCSP_NO_RESPONDER) {
+    LOG_AT("check_server_certificate", LOG_ERROR, "unable to connect to ocsp for server %s, retry in 15 minutes",
+           key.c_str());
+    entry->next_check = now + OCSP_PERIOD_NO_RESPONDER;
+  } else {
+    LOG_AT("check_server_certificate", LOG_INFO, "certificate is not verified for server %s, save it in cache",
+           key.c_str());
+    entry->next_check = now + OCSP_PERIOD_CHECKED;
+  }
+  entry->is_valid = false;
+  LOG_AT("check_server_certificate", LOG_ERROR, "Server certificate verification is invalid fd %d", fd);
+  return -1;
+}
+
+}  // namespace
+
+int check_server_certificate(sealgate_task *task) {
+  const std::string key = task->server_addr;  // the address exactly as the client sent it
+  ocsp_status *entry = find_or_add_entry(key);
+  if (entry == nullptr) return -1;
+  // The entry lock is held through the whole check: tasks for the same server
+  // wait for one verdict instead of asking the responder again.
+  std::lock_guard<std::mutex> guard(entry->mutex);
+  return check_locked(entry, key, task->channel->ssl, task->channel->sfd);
+}
+
+void clear_ocsp_cache() {
+  for (auto &entry : ocsp_cache) delete entry.second;
+  ocsp_cache.clear();
+}

@@ -1,0 +1,39 @@
+// Revocation checking: OCSP requests to the responders a certificate names,
+// and the per-server verdict cache in front of them.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <openssl/ocsp.h>
+#include <openssl/x509.h>
+#include <string>
+
+struct sealgate_task;
+
+// Verdicts of one check.
+constexpr int OCSP_REVOKED = 1;
+constexpr int OCSP_GOOD = 0;
+constexpr int OCSP_NO_VERDICT = -1;
+constexpr int OCSP_NO_RESPONDER = -2;
+
+constexpr int OCSP_CONNECT_SECONDS = 100;  // connect budget, whatever the request says
+constexpr int OCSP_WAIT_MS = 30000;        // each wait for the responder's socket
+constexpr int OCSP_CHAIN_PASSES = 3;
+constexpr int64_t OCSP_PERIOD_CHECKED = 300;       // verified or not verified
+constexpr int64_t OCSP_PERIOD_NO_RESPONDER = 900;  // no responder reached
+
+int check_cert_OCSP(int fd, X509 *cert, X509 *issuer);
+OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer);
+OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd);
+OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCSP_REQUEST *request);
+int parse_response(OCSP_RESPONSE *response);
+
+struct ocsp_status {
+  std::mutex mutex;
+  int64_t next_check = 0;
+  bool is_valid = false;
+};
+
+// 0 when the task's server may be used, -1 when it may not.
+int check_server_certificate(sealgate_task *task);
+void clear_ocsp_cache();

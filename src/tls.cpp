@@ -1,0 +1,532 @@
+#include "tls.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine.h"
+#include "log.h"
+
+// ---- library set-up ----
+
+int tls_library_init() {
+  uint64_t options = OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS;
+  return OPENSSL_init_ssl(options, nullptr) == 1 ? 0 : -1;
+}
+
+struct openssl_setup::state {
+  OSSL_PROVIDER *fips;
+  OSSL_PROVIDER *base;
+  bool fips_enabled;
+};
+
+namespace {
+bool g_fail_next_setup_allocation = false;
+}
+
+void openssl_setup_fail_next_allocation_for_test() { g_fail_next_setup_allocation = true; }
+
+openssl_setup::openssl_setup() {
+  state_ = g_fail_next_setup_allocation ? nullptr
+                                        : static_cast<state *>(OPENSSL_zalloc(sizeof(state)));
+  if (state_ == nullptr) {
+    LOG_AT("openssl_setup::openssl_setup", LOG_ERROR, "Unable to allocate memory for pthread_mutex - OOM");
+    exit(1);
+  }
+}
+
+openssl_setup::~openssl_setup() {
+  if (state_->fips_enabled) EVP_default_properties_enable_fips(nullptr, 0);
+  if (state_->base != nullptr) OSSL_PROVIDER_unload(state_->base);
+  if (state_->fips != nullptr) OSSL_PROVIDER_unload(state_->fips);
+  OPENSSL_free(state_);
+  ERR_clear_error();
+}
+
+void openssl_setup::request_fips_mode() {
+  // Requiring fips=yes without a FIPS provider would make every TLS context
+  // fail, so the property is switched on only once the provider has loaded.
+  // try_load keeps the default provider as the fallback either way.
+  state_->fips = OSSL_PROVIDER_try_load(nullptr, "fips", 1);
+  if (state_->fips != nullptr) {
+    state_->base = OSSL_PROVIDER_try_load(nullptr, "base", 1);
+    state_->fips_enabled = EVP_default_properties_enable_fips(nullptr, 1) == 1;
+  }
+  ERR_clear_error();
+}
+
+bool openssl_setup::fips_enabled() const { return state_->fips_enabled; }
+
+// ---- channel memory ----
+
+void *connection_channel::operator new(std::size_t size, const std::nothrow_t &) noexcept {
+  void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void connection_channel::operator delete(void *pointer, std::size_t size) noexcept {
+  if (pointer != nullptr) munmap(pointer, size);
+}
+
+void connection_channel::operator delete(void *pointer, const std::nothrow_t &) noexcept {
+  if (pointer != nullptr) munmap(pointer, sizeof(connection_channel));
+}
+
+// ---- context ----
+
+namespace {
+
+std::string first_error_text() {
+  char text[ERROR_TEXT_SIZE];
+  ERR_error_string_n(ERR_peek_error(), text, sizeof text);
+  return text;
+}
+
+int load_client_certificate(SSL_CTX *ctx, connection_channel *channel, sealgate_task *task) {
+  if (!task->pass_phrase_file.empty()) {
+    SSL_CTX_set_default_passwd_cb(ctx, passphrase_callback);
+    SSL_CTX_set_default_passwd_cb_userdata(ctx, const_cast<char *>(task->pass_phrase_file.c_str()));
+  }
+  if (SSL_CTX_use_certificate_chain_file(ctx, task->cert_file.c_str()) < 1) {
+    LOG(LOG_ERROR, "SSL_CTX_use_certificate_chain_file failed server fd %d - %s: %s", channel->sfd,
+        task->cert_file.c_str(), first_error_text().c_str());
+    return -1;
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, task->key_file.c_str(), SSL_FILETYPE_PEM) < 1) {
+    LOG(LOG_ERROR, "SSL_CTX_use_PrivateKey_file failed server fd %d - %s: %s", channel->sfd,
+        task->key_file.c_str(), first_error_text().c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int load_ca_file(SSL_CTX *ctx, connection_channel *channel, sealgate_task *task) {
+  LOG(LOG_DEBUG, "Use certificate file %s to communicate with server fd %d", task->ca_cert_pem_file.c_str(),
+      channel->sfd);
+  char *copy = strdup(task->ca_cert_pem_file.c_str());
+  if (copy == nullptr) {
+    LOG(LOG_ERROR, "Unable to allocate buffer - OOM");
+    return -1;
+  }
+  // The same path is given as CA file and as CA directory.
+  int rc = SSL_CTX_load_verify_locations(ctx, copy, task->ca_cert_pem_file.c_str());
+  if (rc < 1) {
+    LOG(LOG_ERROR, "SSL_CTX_load_verify_locations failed server fd %d - %s: %s", channel->sfd, copy,
+        first_error_text().c_str());
+    free(copy);
+    return -1;
+  }
+  free(copy);
+  return 0;
+}
+
+}  // namespace
+
+int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
+  channel->ssl_ctx = SSL_CTX_new(TLS_client_method());
+  if (channel->ssl_ctx == nullptr) {
+    LOG(LOG_ERROR, "Unable to create SSL CTX for server fd %d", channel->sfd);
+    return -1;
+  }
+  SSL_CTX *ctx = channel->ssl_ctx;
+  // TLS 1.2 only, with the library's interoperability work-arounds. No
+  // verification mode: the server is judged only by the revocation check.
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx, SSL_OP_ALL);
+  bool client_auth = !task->cert_file.empty() && !task->key_file.empty();
+  int rc = client_auth ? load_client_certificate(ctx, channel, task) : load_ca_file(ctx, channel, task);
+  if (rc != 0) return -1;
+  channel->ssl = SSL_new(ctx);
+  if (channel->ssl == nullptr) {
+    LOG(LOG_ERROR, "Unable to create SSL connection to server fd %d: %s", channel->sfd, first_error_text().c_str());
+    return -1;
+  }
+  // Idle connections give their record buffers back; retried writes may see
+  // the buffer address move (they never do today, but it costs nothing).
+  SSL_set_mode(channel->ssl, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (task->use_eca) SSL_set_tlsext_host_name(channel->ssl, "ECA");
+  SSL_set_fd(channel->ssl, channel->sfd);
+  ERR_clear_error();
+  return 0;
+}
+
+int passphrase_callback(char *buffer, int size, int, void *userdata) {
+  if (size <= 0) return 0;
+  std::ifstream file(static_cast<const char *>(userdata));
+  if (!file) return 0;
+  // The file's bytes are the passphrase: a final line break is part of it.
+  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  memset(buffer, 0, static_cast<size_t>(size));
+  strncpy(buffer, content.c_str(), static_cast<size_t>(size));
+  buffer[size - 1] = '\0';
+  return static_cast<int>(strlen(buffer));
+}
+
+bool is_fatal_error(SSL *ssl, int result) {
+  int error = SSL_get_error(ssl, result);
+  if (error == SSL_ERROR_SSL) {
+    const char *function = nullptr;
+    while (unsigned long code = ERR_get_error_all(nullptr, nullptr, &function, nullptr, nullptr)) {
+      char text[ERROR_TEXT_SIZE];
+      ERR_error_string_n(code, text, sizeof text);
+      const char *library = ERR_lib_error_string(code);
+      const char *reason = ERR_reason_error_string(code);
+      LOG(LOG_ERROR, "%s %s %s %s", text, library ? library : "(null)", function ? function : "(null)",
+          reason ? reason : "(null)");
+    }
+    return true;
+  }
+  if (error == SSL_ERROR_SYSCALL) {
+    while (unsigned long code = ERR_get_error()) {
+      char text[ERROR_TEXT_SIZE];
+      ERR_error_string_n(code, text, sizeof text);
+      LOG(LOG_ERROR, "SYSCALL %s", text);
+    }
+    if (errno != 0) {
+      char text[ERROR_TEXT_SIZE];
+      LOG(LOG_WARN, "I/O error on SSL connection, might be okay - %s", errno_text(errno, text));
+    } else {
+      LOG(LOG_WARN, "I/O error on SSL connection, might be okay, errno not set");
+    }
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+void close_socket(const char *what, int fd, uint16_t port, bool server) {
+  if (close(fd) == 0) return;
+  int error = errno;
+  char text[ERROR_TEXT_SIZE];
+  if (server) {
+    if (error != 0)
+      LOG_AT("~connection_channel", LOG_ERROR, "close server fd %d:%d failed for errno %d - %s", fd, port, error,
+             errno_text(error, text));
+    else
+      LOG_AT("~connection_channel", LOG_ERROR, "close server fd %d:%d failed, errno not set", fd, port);
+  } else {
+    if (error != 0)
+      LOG_AT("~connection_channel", LOG_ERROR, "close fd %d failed for errno %d - %s", fd, error,
+             errno_text(error, text));
+    else
+      LOG_AT("~connection_channel", LOG_ERROR, "close fd %d failed, errno not set", fd);
+  }
+  (void)what;
+}
+
+void shutdown_tls(SSL *ssl) {
+  ERR_clear_error();
+  int rc = SSL_shutdown(ssl);
+  if (rc == 1) {
+    LOG_AT("~connection_channel", LOG_DEBUG, "SSL got close_notify - SSL connection closed");
+    return;
+  }
+  if (rc == 0) {
+    LOG_AT("~connection_channel", LOG_DEBUG, "SSL close_notify sent, waiting for remote");
+  } else if (is_fatal_error(ssl, rc)) {
+    return;
+  }
+  ERR_clear_error();
+  rc = SSL_shutdown(ssl);
+  LOG_AT("~connection_channel", LOG_DEBUG, "Second time SSL_shutdown returns %d - 1 is expected", rc);
+}
+
+}  // namespace
+
+connection_channel::~connection_channel() {
+  if (ssl != nullptr) {
+    if (handshake_done) shutdown_tls(ssl);
+    SSL_free(ssl);
+    ssl = nullptr;
+  }
+  if (ssl_ctx != nullptr) {
+    SSL_CTX_free(ssl_ctx);
+    ssl_ctx = nullptr;
+  }
+  ERR_clear_error();
+  if (sfd != INVALID_SOCKET_FD) {
+    LOG_AT("~connection_channel", LOG_INFO, "shutdown server fd %d:%d", sfd, local_port);
+    close_socket("server", sfd, local_port, true);
+  }
+  if (cfd != INVALID_SOCKET_FD) {
+    LOG_AT("~connection_channel", LOG_INFO, "shutdown cfd %d", cfd);
+    close_socket("client", cfd, 0, false);
+  }
+}
+
+// ---- epoll registrations ----
+
+int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd) {
+  if (new_events == old_events && new_events == 0) return 0;
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = new_events;
+  event.data.fd = fd;
+  if (new_events == 0) {
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) == 0 || errno == ENOENT) return 0;
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete fd %d", fd);
+    return -1;
+  }
+  if (old_events == 0) {
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0) return 0;
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add fd %d", fd);
+    return -1;
+  }
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0) return 0;
+  LOG_ERRNO(LOG_ERROR, "epoll_ctl error - change fd %d", fd);
+  return -1;
+}
+
+void change_events(int epoll_fd, int fd) {
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) == 0 || errno == ENOENT) return;
+  LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete fd %d", fd);
+}
+
+// ---- data pump ----
+
+namespace {
+
+constexpr long CAPACITY_FOR_LOG = CHANNEL_BUFFER_SIZE;
+
+// Brings both registrations to the new masks. Once one side has finished
+// (closing), it is never registered again, and the side that is draining
+// only writes: there is nowhere left to deliver what it would read.
+int apply_masks(int epoll_fd, connection_channel *ch, uint32_t new_c, uint32_t new_s) {
+  if (ch->closing) {
+    if (ch->cfd_events == 0) new_c = 0;
+    if (ch->sfd_events == 0) new_s = 0;
+    if (ch->sfd_events == 0) new_c &= ~static_cast<uint32_t>(EPOLLIN);
+  }
+  if (new_c != ch->cfd_events) {
+    if (change_events(new_c, ch->cfd_events, epoll_fd, ch->cfd) != 0) return -1;
+  }
+  ch->cfd_events = new_c;
+  if (new_s != ch->sfd_events) {
+    if (change_events(new_s, ch->sfd_events, epoll_fd, ch->sfd) != 0) return -1;
+  }
+  ch->sfd_events = new_s;
+  return 0;
+}
+
+// The side that still has bytes to deliver keeps only EPOLLOUT.
+void keep_draining(int epoll_fd, uint32_t &events, int fd) {
+  uint32_t wanted = EPOLLOUT;
+  if (events != wanted && change_events(wanted, events, epoll_fd, fd) == 0) events = wanted;
+}
+
+int client_teardown(int epoll_fd, connection_channel *ch) {
+  if (ch->c2s_length != ch->c2s_sent) {
+    ch->closing = true;
+    if (ch->sfd_events != 0) keep_draining(epoll_fd, ch->sfd_events, ch->sfd);
+  } else if (ch->sfd_events != 0) {
+    change_events(epoll_fd, ch->sfd);
+    ch->sfd_events = 0;
+  }
+  change_events(epoll_fd, ch->cfd);
+  ch->cfd_events = 0;
+  return -1;
+}
+
+int server_teardown(int epoll_fd, connection_channel *ch) {
+  if (ch->s2c_length != ch->s2c_sent) {
+    ch->closing = true;
+    if (ch->cfd_events != 0) keep_draining(epoll_fd, ch->cfd_events, ch->cfd);
+  } else if (ch->cfd_events != 0) {
+    change_events(epoll_fd, ch->cfd);
+    ch->cfd_events = 0;
+  }
+  change_events(epoll_fd, ch->sfd);
+  ch->sfd_events = 0;
+  return -1;
+}
+
+void log_client_error(connection_channel *ch, const char *what, bool fatal) {
+  char text[ERROR_TEXT_SIZE];
+  int error = 0;
+  socket_error_text(text, &error);
+  LOG_AT("client_io", LOG_DEBUG, "server fd %d client fd %d - %s error - %d, %s", ch->sfd, ch->cfd, what, error, text);
+  if (fatal)
+    LOG_AT("client_io", LOG_ERROR, "server fd %d client fd %d - %s error - %d, %s", ch->sfd, ch->cfd, what, error,
+           text);
+  errno = error;
+}
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
+int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  uint32_t new_c = ch->cfd_events;
+  uint32_t new_s = ch->sfd_events;
+  if ((events & EPOLLIN) && ch->c2s_length < CHANNEL_BUFFER_SIZE) {
+    ssize_t n = recv(ch->cfd, ch->c2s_buffer + ch->c2s_length, CHANNEL_BUFFER_SIZE - ch->c2s_length, 0);
+    if (n > 0) {
+      ch->c2s_length += static_cast<uint32_t>(n);
+      new_s |= EPOLLOUT;
+      LOG(LOG_DEBUG, "server fd %d client fd %d, read %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd,
+          static_cast<int>(n), ch->c2s_length, CAPACITY_FOR_LOG);
+      if (ch->c2s_length == CHANNEL_BUFFER_SIZE) new_c &= ~static_cast<uint32_t>(EPOLLIN);
+    } else if (n == 0) {
+      LOG(LOG_DEBUG, "server fd %d client fd %d - client closed connection", ch->sfd, ch->cfd);
+      return client_teardown(epoll_fd, ch);
+    } else {
+      bool fatal = !would_block(errno);
+      log_client_error(ch, "read from client", fatal);
+      if (fatal) return client_teardown(epoll_fd, ch);
+    }
+  }
+  if ((events & EPOLLOUT) && ch->s2c_length > ch->s2c_sent) {
+    bool fatal = false;
+    ssize_t n = send(ch->cfd, ch->s2c_buffer + ch->s2c_sent, ch->s2c_length - ch->s2c_sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      ch->s2c_sent += static_cast<uint32_t>(n);
+      if (ch->s2c_sent == ch->s2c_length) {
+        new_c &= ~static_cast<uint32_t>(EPOLLOUT);
+        ch->s2c_length = ch->s2c_sent = 0;
+        if (ch->closing) fatal = true;
+      }
+      LOG(LOG_DEBUG, "server fd %d client fd %d, sent %d s2c buffer length %d capacity %ld", ch->sfd, ch->cfd,
+          static_cast<int>(n), ch->s2c_length, CAPACITY_FOR_LOG);
+      if (ch->s2c_length < CHANNEL_BUFFER_SIZE) new_s |= EPOLLIN;
+    } else {
+      fatal = n < 0 ? !would_block(errno) : true;
+      log_client_error(ch, "send to client", fatal);
+    }
+    if (fatal) return client_teardown(epoll_fd, ch);
+  }
+  LOG(LOG_DEBUG, "server fd %d client fd %d client events %d <- %d, server events %d <- %d", ch->sfd, ch->cfd,
+      new_c, ch->cfd_events, new_s, ch->sfd_events);
+  return apply_masks(epoll_fd, ch, new_c, new_s);
+}
+
+bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *ch) {
+  int error = SSL_get_error(ch->ssl, result);
+  switch (error) {
+    case SSL_ERROR_SSL:
+      while (unsigned long code = ERR_get_error()) {
+        char text[ERROR_TEXT_SIZE];
+        ERR_error_string_n(code, text, sizeof text);
+        LOG(LOG_ERROR, "SSL server fd %d %s", ch->sfd, text);
+      }
+      return true;
+    case SSL_ERROR_WANT_READ:
+      LOG(LOG_WARN, "SSL want to read from server fd %d client fd %d", ch->sfd, ch->cfd);
+      new_s |= EPOLLIN;
+      return false;
+    case SSL_ERROR_WANT_WRITE:
+      LOG(LOG_WARN, "SSL want to write to server fd %d client fd %d", ch->sfd, ch->cfd);
+      if (ch->c2s_length == 0)
+        LOG(LOG_ERROR, "server fd %d client fd %d, there is no cached data from client, try next read", ch->sfd,
+            ch->cfd);
+      else
+        new_s |= EPOLLOUT;
+      return false;
+    case SSL_ERROR_SYSCALL: {
+      int saved = errno;
+      while (unsigned long code = ERR_get_error()) {
+        char text[ERROR_TEXT_SIZE];
+        ERR_error_string_n(code, text, sizeof text);
+        LOG(LOG_ERROR, "SYSCALL server fd %d %s", ch->sfd, text);
+      }
+      errno = 0;
+      if (saved != 0) {
+        char text[ERROR_TEXT_SIZE];
+        LOG(LOG_WARN, "SYSCALL I/O error on server fd %d, errno %d, %s", ch->sfd, saved, errno_text(saved, text));
+      } else {
+        LOG(LOG_WARN, "SYSCALL I/O error on server fd %d, errno not set", ch->sfd);
+      }
+      errno = saved;
+      return true;
+    }
+    case SSL_ERROR_ZERO_RETURN:
+      LOG(LOG_DEBUG, "SSL server server closed connection, server fd %d client fd %d", ch->sfd, ch->cfd);
+      return true;
+    default: {
+      int saved = errno;
+      errno = 0;
+      if (saved != 0) {
+        char text[ERROR_TEXT_SIZE];
+        LOG(LOG_ERROR, "server fd %d client fd %d, unhandled SSL error %d, errno %d, %s", ch->sfd, ch->cfd, error,
+            saved, errno_text(saved, text));
+      } else {
+        LOG(LOG_ERROR, "server fd %d client fd %d, unhandled SSL error %d, errno not set", ch->sfd, ch->cfd, error);
+      }
+      errno = saved;
+      return true;
+    }
+  }
+}
+
+int server_io(int epoll_fd, uint32_t events, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  uint32_t new_c = ch->cfd_events;
+  uint32_t new_s = ch->sfd_events;
+  if ((events & EPOLLIN) && ch->s2c_length < CHANNEL_BUFFER_SIZE) {
+    ERR_clear_error();
+    int n = SSL_read(ch->ssl, ch->s2c_buffer + ch->s2c_length, static_cast<int>(CHANNEL_BUFFER_SIZE - ch->s2c_length));
+    if (n >= 1) {
+      ch->s2c_length += static_cast<uint32_t>(n);
+      if (ch->s2c_length == CHANNEL_BUFFER_SIZE) {
+        new_s &= ~static_cast<uint32_t>(EPOLLIN);
+        LOG(LOG_DEBUG, "server fd %d client fd %d, s2c buffer is full", ch->sfd, ch->cfd);
+      }
+      new_c |= EPOLLOUT;
+      LOG(LOG_DEBUG, "server fd %d client fd %d, read %d s2c buffer length %d capacity %ld", ch->sfd, ch->cfd, n,
+          ch->s2c_length, CAPACITY_FOR_LOG);
+    } else if (handle_ssl_error(n, new_s, ch)) {
+      return server_teardown(epoll_fd, ch);
+    }
+  }
+  if (events & EPOLLOUT) {
+    bool fatal = false;
+    if (ch->c2s_length > ch->c2s_sent) {
+      ERR_clear_error();
+      int n = SSL_write(ch->ssl, ch->c2s_buffer + ch->c2s_sent, static_cast<int>(ch->c2s_length - ch->c2s_sent));
+      if (n >= 1) {
+        ch->c2s_sent += static_cast<uint32_t>(n);
+        if (ch->c2s_sent == ch->c2s_length) {
+          new_s &= ~static_cast<uint32_t>(EPOLLOUT);
+          ch->c2s_length = ch->c2s_sent = 0;
+          LOG(LOG_DEBUG, "server fd %d client fd %d, c2s buffer is empty", ch->sfd, ch->cfd);
+          if (ch->closing) fatal = true;
+        }
+        LOG(LOG_DEBUG, "server fd %d client fd %d, sent %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd, n,
+            ch->c2s_length, CAPACITY_FOR_LOG);
+        if (ch->c2s_length < CHANNEL_BUFFER_SIZE) new_c |= EPOLLIN;
+      } else {
+        fatal = handle_ssl_error(n, new_s, ch);
+      }
+    } else {
+      // Nothing to write (the write was asked for by the library): stop watching.
+      new_s &= ~static_cast<uint32_t>(EPOLLOUT);
+    }
+    if (fatal) return server_teardown(epoll_fd, ch);
+  }
+  return apply_masks(epoll_fd, ch, new_c, new_s);
+}
+
+int drain_held_back_bytes(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  int rc = 0;
+  for (int round = 0; round < 64 && rc == 0; round++) {
+    if ((ch->sfd_events & EPOLLIN) == 0 || ch->s2c_length >= CHANNEL_BUFFER_SIZE) break;
+    if (ch->ssl == nullptr || SSL_pending(ch->ssl) <= 0) break;
+    rc = server_io(epoll_fd, EPOLLIN, task);
+  }
+  return rc;
+}

@@ -1,0 +1,86 @@
+// TLS on the server side: library set-up, the per-connection channel with its
+// context and buffers, and the data pump that relays bytes both ways.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <openssl/ssl.h>
+
+struct sealgate_task;
+
+// Initialises the library without its configuration file and with error
+// strings. 0 on success, -1 on failure (the caller logs and exits).
+int tls_library_init();
+
+// Owns the TLS library's process-wide set-up for the life of main. OpenSSL 3
+// locks itself; what remains is the FIPS request and its providers.
+class openssl_setup {
+ public:
+  openssl_setup();
+  ~openssl_setup();
+  openssl_setup(const openssl_setup &) = delete;
+  openssl_setup &operator=(const openssl_setup &) = delete;
+
+  // Switches FIPS mode on where a FIPS provider is installed; changes nothing
+  // where none is. The outcome is neither examined nor reported.
+  void request_fips_mode();
+  bool fips_enabled() const;
+
+ private:
+  struct state;
+  state *state_;
+};
+
+// Test support: makes the next openssl_setup allocation fail.
+void openssl_setup_fail_next_allocation_for_test();
+
+constexpr uint32_t CHANNEL_BUFFER_SIZE = 262144;
+constexpr int INVALID_SOCKET_FD = -1;
+
+struct connection_channel {
+  bool handshake_done = false;
+  bool closing = false;
+  uint32_t cfd_events = 0;
+  uint32_t sfd_events = 0;
+  int cfd = INVALID_SOCKET_FD;
+  int sfd = INVALID_SOCKET_FD;
+  uint16_t local_port = 0;
+  SSL_CTX *ssl_ctx = nullptr;
+  SSL *ssl = nullptr;
+  uint32_t c2s_length = 0;
+  uint32_t c2s_sent = 0;
+  uint32_t s2c_length = 0;
+  uint32_t s2c_sent = 0;
+  // The buffers come last and are left uninitialised: pages never written
+  // are never made resident.
+  unsigned char c2s_buffer[CHANNEL_BUFFER_SIZE];
+  unsigned char s2c_buffer[CHANNEL_BUFFER_SIZE];
+
+  connection_channel(int client_fd, int server_fd, uint16_t port) : cfd(client_fd), sfd(server_fd), local_port(port) {}
+  ~connection_channel();
+  connection_channel(const connection_channel &) = delete;
+  connection_channel &operator=(const connection_channel &) = delete;
+
+  // Channels are mapped straight from the kernel, so the untouched parts of
+  // their half-megabyte of buffers cost no memory. Allocation never throws.
+  static void *operator new(std::size_t size, const std::nothrow_t &) noexcept;
+  static void operator delete(void *pointer, std::size_t size) noexcept;
+  static void operator delete(void *pointer, const std::nothrow_t &) noexcept;
+};
+
+// Builds the TLS context and connection object for the task's server socket.
+int init_channel_ssl(connection_channel *channel, sealgate_task *task);
+int passphrase_callback(char *buffer, int size, int rwflag, void *userdata);
+bool is_fatal_error(SSL *ssl, int result);
+
+// Data pump. 0 keeps the side going, -1 when that side has ended.
+int client_io(int epoll_fd, uint32_t events, sealgate_task *task);
+int server_io(int epoll_fd, uint32_t events, sealgate_task *task);
+bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *channel);
+// Decrypted bytes the library holds back while s2c was full are fetched here
+// once there is room, since the socket may never be readable again for them.
+int drain_held_back_bytes(int epoll_fd, sealgate_task *task);
+
+int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd);
+void change_events(int epoll_fd, int fd);
