@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -106,6 +107,7 @@ int send_client_status(int64_t client_fd) {
 
 namespace {
 
+std::atomic<resolver_fn> g_resolver{getaddrinfo};
 std::mutex g_address_cache_mutex;
 std::unordered_set<std::string> g_address_cache;
 
@@ -248,7 +250,7 @@ int do_connect(int64_t log_fd, const char *host, const char *port, int *out_sock
   hints.ai_family = AF_UNSPEC;  // with no flags both families come back
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *list = nullptr;
-  int rc = getaddrinfo(host, port, &hints, &list);
+  int rc = g_resolver.load()(host, port, &hints, &list);
   if (rc != 0 || list == nullptr) {
     const char *reason = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
     LOG(LOG_ERROR, "client fd %d Unable to resolve %s:%s - %s", static_cast<int>(log_fd), host, port, reason);
@@ -322,3 +324,5 @@ bool address_cache_contains(const std::string &address) {
   std::lock_guard<std::mutex> guard(g_address_cache_mutex);
   return g_address_cache.count(address) != 0;
 }
+
+void set_resolver_for_test(resolver_fn resolver) { g_resolver.store(resolver ? resolver : getaddrinfo); }

@@ -44,5 +44,10 @@ uint16_t get_port_from_socket_fd(int64_t log_fd, int socket_fd);
 
 // Empties the address cache (at shutdown, after the workers have stopped).
 void clear_address_cache();
+// Test support: name resolution goes through this function (getaddrinfo
+// unless replaced; the list is released with freeaddrinfo).
+struct addrinfo;
+using resolver_fn = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
+void set_resolver_for_test(resolver_fn resolver);
 // Test support: whether an address text is in the cache now.
 bool address_cache_contains(const std::string &address);

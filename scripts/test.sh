@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds everything into build/ and runs the whole test suite; the exit code is the suite's.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSEALGATE_TESTS=ON >/dev/null
+cmake --build build -j"$(nproc)"
+cd build
+ctest --output-on-failure --timeout 600

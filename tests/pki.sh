@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Generates the test PKI: a root, an intermediate, server leaves whose
+# Authority Information Access names the local responder in various ways,
+# a client certificate with an encrypted key, and the responder's index.
+# Usage: pki.sh DIR OCSP_PORT CLOSED_PORT
+set -euo pipefail
+dir=$1 ocsp_port=$2 closed_port=$3
+mkdir -p "$dir"
+cd "$dir"
+
+key() { openssl ecparam -name prime256v1 -genkey -noout -out "$1" 2>/dev/null; }
+ca_ext=$'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign,digitalSignature\n'
+
+key root.key
+openssl req -x509 -new -key root.key -subj /CN=sealgate-test-root -days 3 -out root.pem \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+key inter.key
+openssl req -new -key inter.key -subj /CN=sealgate-test-inter -out inter.csr 2>/dev/null
+printf '%s' "$ca_ext" > ca.ext
+openssl x509 -req -in inter.csr -CA root.pem -CAkey root.key -set_serial 0x1001 -days 3 \
+  -extfile ca.ext -out inter.pem 2>/dev/null
+
+# leaf NAME SERIAL AIA ISSUER
+leaf() {
+  local name=$1 serial=$2 aia=$3 issuer=${4:-inter}
+  key "$name.key"
+  openssl req -new -key "$name.key" -subj "/CN=$name" -out "$name.csr" 2>/dev/null
+  {
+    echo "basicConstraints=CA:FALSE"
+    echo "subjectAltName=IP:127.0.0.1"
+    [ -n "$aia" ] && echo "authorityInfoAccess=$aia"
+  } > "$name.ext"
+  openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "$serial" -days 3 \
+    -extfile "$name.ext" -out "$name.pem" 2>/dev/null
+  cat "$name.pem" "$issuer.pem" > "$name.chain.pem"
+}
+
+leaf good 0x2001 "OCSP;URI:http://127.0.0.1:$ocsp_port/"
+leaf revoked 0x2002 "OCSP;URI:http://127.0.0.1:$ocsp_port/"
+leaf noocsp 0x2003 ""
+leaf httpsonly 0x2004 "OCSP;URI:https://127.0.0.1:$ocsp_port/"
+leaf closedport 0x2005 "OCSP;URI:http://127.0.0.1:$closed_port/"
+leaf client 0x3001 "" root
+
+# The client key, encrypted; the passphrase file holds the bare passphrase.
+openssl pkey -in client.key -aes256 -passout pass:sealgate-secret -out client.enc.key
+printf 'sealgate-secret' > pass.txt
+printf 'sealgate-secret\n' > pass-newline.txt
+
+expiry=$(date -u -d '+3 days' +%y%m%d%H%M%SZ)
+revoked_at=$(date -u -d '-1 hour' +%y%m%d%H%M%SZ)
+{
+  printf 'V\t%s\t\t2001\tunknown\t/CN=good\n' "$expiry"
+  printf 'R\t%s\t%s\t2002\tunknown\t/CN=revoked\n' "$expiry" "$revoked_at"
+} > index.txt
+printf 'unique_subject = no\n' > index.txt.attr
