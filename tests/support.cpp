@@ -118,6 +118,23 @@ int count_open_fds(pid_t pid) {
   return count;
 }
 
+long cpu_ticks(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = stat.rfind(')');
+  if (at == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(at + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; i++) {
+    if (i == 14) utime = atol(field.c_str());
+    if (i == 15) {
+      stime = atol(field.c_str());
+      break;
+    }
+  }
+  return utime + stime;
+}
+
 long rss_kib(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -350,7 +367,8 @@ tls_test_server::tls_test_server(const tls_server_options &options) : options_(o
     SSL_CTX_load_verify_locations(ctx_, options_.client_ca.c_str(), nullptr);
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   }
-  if (options_.mode == server_mode::source_then_close) source_ = deterministic_bytes(options_.source_bytes, 7);
+  if (options_.mode == server_mode::source_then_close || options_.mode == server_mode::source_then_hold)
+    source_ = deterministic_bytes(options_.source_bytes, 7);
   listen_fd_ = listen_loopback(&port_);
   acceptor_ = std::thread([this] { accept_loop(); });
 }
@@ -372,6 +390,12 @@ tls_test_server::~tls_test_server() {
 std::vector<server_observation> tls_test_server::observations() {
   std::lock_guard<std::mutex> guard(lock_);
   return observations_;
+}
+
+std::vector<server_observation> tls_test_server::wait_observations(size_t count, int timeout_ms) {
+  auto start = clock_type::now();
+  while (observations().size() < count && elapsed_ms(start) < timeout_ms) usleep(10000);
+  return observations();
 }
 
 void tls_test_server::accept_loop() {
@@ -440,13 +464,20 @@ void tls_test_server::serve(int fd) {
         return stop_ ? -1 : 0;
       return -1;
     };
-    if (options_.mode == server_mode::source_then_close) {
+    if (options_.mode == server_mode::source_then_close || options_.mode == server_mode::source_then_hold) {
       size_t at = 0;
       while (at < source_.size() && !stop_) {
         int chunk = static_cast<int>(std::min<size_t>(options_.source_write_chunk, source_.size() - at));
         int n = SSL_write(ssl, source_.data() + at, chunk);
         if (n > 0) at += static_cast<size_t>(n);
         else if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_WRITE) break;
+      }
+      if (options_.mode == server_mode::source_then_hold) {
+        int n;
+        while (!stop_) {  // read until the peer goes, sending nothing more
+          int r = read_some(&n);
+          if (r < 0) break;
+        }
       }
       SSL_shutdown(ssl);
     } else if (options_.mode == server_mode::http) {
@@ -460,7 +491,7 @@ void tls_test_server::serve(int fd) {
       SSL_write(ssl, body.data(), static_cast<int>(body.size()));
       SSL_shutdown(ssl);
     } else {
-      if (options_.mode == server_mode::hold_then_echo) {
+      if (options_.mode == server_mode::hold_then_echo || options_.mode == server_mode::hold_then_sink) {
         for (int waited = 0; waited < options_.hold_ms && !stop_; waited += 10) usleep(10000);
       }
       int n;
@@ -469,7 +500,7 @@ void tls_test_server::serve(int fd) {
         if (r < 0) break;
         if (r == 0) continue;
         received.append(buffer, static_cast<size_t>(n));
-        if (options_.mode != server_mode::sink) {
+        if (options_.mode != server_mode::sink && options_.mode != server_mode::hold_then_sink) {
           int at = 0;
           while (at < n) {
             int w = SSL_write(ssl, buffer + at, n - at);

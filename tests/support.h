@@ -35,6 +35,8 @@ pid_t spawn(const std::vector<std::string> &argv, const child_options &options =
 bool wait_exit(pid_t pid, int timeout_ms, int *status);
 void kill_and_reap(pid_t pid);
 int count_open_fds(pid_t pid);
+// User plus system CPU time of a process, in clock ticks.
+long cpu_ticks(pid_t pid);
 long rss_kib(pid_t pid);
 
 // ---- the sealgate binary ----
@@ -87,7 +89,7 @@ struct test_pki {
 const test_pki &shared_pki();
 
 // ---- TLS test server ----
-enum class server_mode { echo, sink, source_then_close, reset_in_handshake, stall, hold_then_echo, http };
+enum class server_mode { echo, sink, source_then_close, source_then_hold, reset_in_handshake, stall, hold_then_echo, hold_then_sink, http };
 
 struct tls_server_options {
   server_mode mode = server_mode::echo;
@@ -95,7 +97,7 @@ struct tls_server_options {
   std::string key;
   bool tls13_allowed = true;           // the server accepts 1.2 and 1.3
   std::string client_ca;               // when set, a client certificate is required
-  size_t source_bytes = 0;             // for source_then_close
+  size_t source_bytes = 0;             // for the source modes
   int hold_ms = 0;                     // for hold_then_echo: read nothing for this long
   int source_write_chunk = 16384;
 };
@@ -115,6 +117,8 @@ class tls_test_server {
   int port() const { return port_; }
   int connections() const { return connections_.load(); }
   std::vector<server_observation> observations();
+  // Waits until `count` connections have finished; their observations.
+  std::vector<server_observation> wait_observations(size_t count, int timeout_ms = 5000);
   const std::string &source_data() const { return source_; }
 
  private:
