@@ -169,5 +169,6 @@ class ocsp_responder {
  private:
   pid_t pid_ = -1;
   bool ready_ = false;
+  std::string output_;
 };
 }  // namespace testing_support
