@@ -7,4 +7,4 @@ install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSEALGATE_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 cd build
-ctest --output-on-failure --timeout 600
+ctest --output-on-failure --timeout 600 -j2
