@@ -14,5 +14,5 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config git libssl-dev libjansson-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config git libssl-dev libjansson-dev ca-certificates)
 TEST_PACKAGES=(libgtest-dev openssl procps)

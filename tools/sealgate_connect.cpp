@@ -38,7 +38,8 @@ const char *const k_help =
     "  --server HOST:PORT    the TLS server (\"ServerAddr\"; without :PORT sealgate uses 443)\n"
     "  --skip-verify         skip the OCSP revocation check of the server certificate\n"
     "  --eca                 send the server name \"ECA\" in the TLS handshake\n"
-    "  --ca FILE             PEM file of trusted CA certificates (\"CACertPemFile\")\n"
+    "  --ca FILE             PEM file of CA certificates (\"CACertPemFile\"; default\n"
+    "                        /etc/ssl/certs/ca-certificates.crt)\n"
     "  --cert FILE --key FILE  client certificate chain and private key (PEM)\n"
     "  --pass-file FILE      file holding the key's passphrase, byte for byte\n"
     "  --seconds N           time budget for connecting to the server (default 30)\n"
@@ -68,7 +69,10 @@ struct options {
   std::string server;
   bool skip_verify = false;
   bool eca = false;
-  std::string ca, cert, key, pass_file, proxy, request_file;
+  // sealgate loads the CA file named in the request even though only the
+  // revocation check judges the server; the system bundle always loads.
+  std::string ca = "/etc/ssl/certs/ca-certificates.crt";
+  std::string cert, key, pass_file, proxy, request_file;
   long long seconds = 30;
   int linger_seconds = -1;
 };
