@@ -52,6 +52,12 @@ class Relay : public ::testing::Test {
   void TearDown() override {
     if (sg_) {
       EXPECT_TRUE(wait_fds(sg_->pid(), baseline_)) << "descriptors left open";
+      if (HasFailure()) {
+        std::string log = sg_->log();
+        fprintf(stderr, "%s\n", log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
+        std::string listing = "ls -l /proc/" + std::to_string(sg_->pid()) + "/fd >&2";
+        if (system(listing.c_str()) != 0) fprintf(stderr, "no fd listing\n");
+      }
     }
     sg_.reset();
     server_.reset();

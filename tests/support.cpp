@@ -20,6 +20,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace testing_support {
 
 using clock_type = std::chrono::steady_clock;
@@ -165,15 +167,32 @@ sealgate_process::sealgate_process(std::vector<std::string> extra_args, const ch
   pid_ = spawn(argv, with_output);
   ready_ = wait_for_log("Created ", 10000);
   if (ready_) ready_ = wait_for_log("Listening on socket", 1000);
+  // Workers open their epoll sets after "Created": wait until every one has,
+  // so that descriptor counts taken from here on are a stable baseline.
+  const int workers = 20, at_least = 3 + 1 + 1 + workers;  // std streams, listener, main epoll
+  for (int i = 0; ready_ && i < 200 && count_open_fds(pid_) < at_least; i++) usleep(10000);
 }
 
 sealgate_process::~sealgate_process() {
   if (pid_ > 0) {
     int status = 0;
     kill(pid_, SIGTERM);
-    if (!wait_exit(pid_, 5000, &status)) kill_and_reap(pid_);
+    if (!wait_exit(pid_, 5000, &status)) {
+      kill_and_reap(pid_);
+      ADD_FAILURE() << "sealgate did not stop within 5 s of SIGTERM";
+    } else if (status != 0) {
+      ADD_FAILURE() << "sealgate exited with " << status;
+    }
   }
+  check_sanitizer_output();
   remove_tree(log_dir_);
+}
+
+// A sanitizer report from the child fails the test that ran it.
+void sealgate_process::check_sanitizer_output() const {
+  std::string output = read_file(log_dir_ + "/stdout.txt");
+  if (output.find("Sanitizer") != std::string::npos || output.find("runtime error:") != std::string::npos)
+    ADD_FAILURE() << "sanitizer report from sealgate:\n" << output;
 }
 
 std::string sealgate_process::log() const {
@@ -209,6 +228,7 @@ int sealgate_process::stop(int timeout_ms) {
     status = -1;
   }
   pid_ = -1;
+  check_sanitizer_output();
   return status;
 }
 

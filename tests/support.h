@@ -54,6 +54,7 @@ class sealgate_process {
   int stop(int timeout_ms = 5000);  // SIGTERM, returns the exit status (-1 on timeout)
 
  private:
+  void check_sanitizer_output() const;
   pid_t pid_ = -1;
   int port_ = 0;
   bool ready_ = false;
