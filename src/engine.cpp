@@ -134,6 +134,7 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
     delete task;
     return nullptr;
   }
+  set_no_delay(server_fd);
   LOG(LOG_DEBUG, "task %p server fd:port %d:%d client fd %d for task %p", static_cast<void *>(task), server_fd,
       local_port, static_cast<int>(task->client_fd), static_cast<void *>(task));
   connection_channel *channel =

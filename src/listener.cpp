@@ -12,6 +12,7 @@
 
 #include "log.h"
 #include "platform.h"
+#include "protocol.h"
 
 const char *const DEFAULT_SOCKET_HOST = "127.0.0.1";
 const char *const DEFAULT_LOG_PATH = "C:\\Program Files\\Corvane\\Morrowvale\\logs\\kord_storage";
@@ -147,6 +148,7 @@ accept_result accept_one(int listen_fd, int32_t &accepted) {
   // Accepted sockets are non-blocking from the start: the workers never block on them.
   int client = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (client >= 0) {
+    set_no_delay(client);
     LOG(LOG_INFO, "accept success, client fd: %d", client);
     accepted++;
     g_handoff_queue.enqueue(client);

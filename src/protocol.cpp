@@ -10,6 +10,7 @@
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -326,3 +327,8 @@ bool address_cache_contains(const std::string &address) {
 }
 
 void set_resolver_for_test(resolver_fn resolver) { g_resolver.store(resolver ? resolver : getaddrinfo); }
+
+void set_no_delay(int fd) {
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}

@@ -42,6 +42,10 @@ int do_connect(int64_t log_fd, const char *host, const char *port, int *out_sock
 // Local port of a socket in host byte order, 0 on failure.
 uint16_t get_port_from_socket_fd(int64_t log_fd, int socket_fd);
 
+// A relay passes on what it has at once: Nagle's delay would hold back the
+// small records of a handshake and of request/response traffic.
+void set_no_delay(int fd);
+
 // Empties the address cache (at shutdown, after the workers have stopped).
 void clear_address_cache();
 // Test support: name resolution goes through this function (getaddrinfo
