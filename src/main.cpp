@@ -44,6 +44,7 @@ void stop_workers(int listen_fd, std::vector<pthread_t> &threads) {
   for (pthread_t thread : threads) pthread_join(thread, nullptr);
   clear_ocsp_cache();
   clear_address_cache();
+  clear_context_cache();
   LOG(LOG_INFO, "All threads stopped, process will exit now");
 }
 

@@ -9,7 +9,11 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 #include <string>
+#include <mutex>
 #include <sys/epoll.h>
+#include <sys/stat.h>
+#include <unordered_map>
+#include <vector>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,8 +115,6 @@ int load_client_certificate(SSL_CTX *ctx, connection_channel *channel, sealgate_
 }
 
 int load_ca_file(SSL_CTX *ctx, connection_channel *channel, sealgate_task *task) {
-  LOG(LOG_DEBUG, "Use certificate file %s to communicate with server fd %d", task->ca_cert_pem_file.c_str(),
-      channel->sfd);
   char *copy = strdup(task->ca_cert_pem_file.c_str());
   if (copy == nullptr) {
     LOG(LOG_ERROR, "Unable to allocate buffer - OOM");
@@ -130,23 +132,124 @@ int load_ca_file(SSL_CTX *ctx, connection_channel *channel, sealgate_task *task)
   return 0;
 }
 
-}  // namespace
+// ---- context cache ----
+//
+// Loading a CA bundle or decrypting a key costs far more than a handshake, so
+// a context that loaded cleanly is kept and shared by reference. It is keyed
+// by the files the request names and by each file's identity on disk (device,
+// inode, size, change and modification times): a file that changes is read
+// again by the next connection. Failures are never kept, so a failing file
+// gives the same error lines every time.
 
-int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
-  channel->ssl_ctx = SSL_CTX_new(TLS_client_method());
-  if (channel->ssl_ctx == nullptr) {
-    LOG(LOG_ERROR, "Unable to create SSL CTX for server fd %d", channel->sfd);
-    return -1;
+struct file_stamp {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  struct timespec modified;
+  struct timespec changed;
+  bool operator==(const file_stamp &other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
   }
-  SSL_CTX *ctx = channel->ssl_ctx;
+};
+
+struct context_entry {
+  std::vector<file_stamp> stamps;
+  SSL_CTX *ctx;
+};
+
+constexpr size_t CONTEXT_CACHE_LIMIT = 64;
+std::mutex g_context_mutex;
+std::unordered_map<std::string, context_entry> g_contexts;
+
+// Stamps every file; false when one cannot be read (then nothing is cached).
+bool stamp_files(const std::vector<const std::string *> &paths, std::vector<file_stamp> &stamps) {
+  for (const std::string *path : paths) {
+    struct stat st;
+    if (stat(path->c_str(), &st) != 0) return false;
+    stamps.push_back({st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim});
+  }
+  return true;
+}
+
+SSL_CTX *cached_context(const std::string &key, const std::vector<file_stamp> &stamps) {
+  std::lock_guard<std::mutex> guard(g_context_mutex);
+  auto found = g_contexts.find(key);
+  if (found == g_contexts.end() || !(found->second.stamps == stamps)) return nullptr;
+  SSL_CTX_up_ref(found->second.ctx);
+  return found->second.ctx;
+}
+
+void remember_context(const std::string &key, std::vector<file_stamp> stamps, SSL_CTX *ctx) {
+  SSL_CTX_up_ref(ctx);
+  std::lock_guard<std::mutex> guard(g_context_mutex);
+  auto found = g_contexts.find(key);
+  if (found != g_contexts.end()) {
+    SSL_CTX_free(found->second.ctx);
+    g_contexts.erase(found);
+  } else if (g_contexts.size() >= CONTEXT_CACHE_LIMIT) {
+    SSL_CTX_free(g_contexts.begin()->second.ctx);
+    g_contexts.erase(g_contexts.begin());
+  }
+  g_contexts.emplace(key, context_entry{std::move(stamps), ctx});
+}
+
+// A fresh context with the request's credentials; null after logging why.
+SSL_CTX *build_context(connection_channel *channel, sealgate_task *task, bool client_auth) {
+  SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+  if (ctx == nullptr) {
+    LOG_AT("init_channel_ssl", LOG_ERROR, "Unable to create SSL CTX for server fd %d", channel->sfd);
+    return nullptr;
+  }
   // TLS 1.2 only, with the library's interoperability work-arounds. No
   // verification mode: the server is judged only by the revocation check.
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(ctx, SSL_OP_ALL);
-  bool client_auth = !task->cert_file.empty() && !task->key_file.empty();
   int rc = client_auth ? load_client_certificate(ctx, channel, task) : load_ca_file(ctx, channel, task);
-  if (rc != 0) return -1;
+  // The passphrase is needed only while the key loads; the text it points at belongs to this task.
+  SSL_CTX_set_default_passwd_cb(ctx, nullptr);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
+  if (rc != 0) {
+    channel->ssl_ctx = ctx;  // the channel frees it, as it would any half-built context
+    return nullptr;
+  }
+  return ctx;
+}
+
+}  // namespace
+
+void clear_context_cache() {
+  std::lock_guard<std::mutex> guard(g_context_mutex);
+  for (auto &entry : g_contexts) SSL_CTX_free(entry.second.ctx);
+  g_contexts.clear();
+}
+
+int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
+  bool client_auth = !task->cert_file.empty() && !task->key_file.empty();
+  if (!client_auth)
+    LOG(LOG_DEBUG, "Use certificate file %s to communicate with server fd %d", task->ca_cert_pem_file.c_str(),
+        channel->sfd);
+  std::string key;
+  std::vector<const std::string *> files;
+  if (client_auth) {
+    key = "client\n" + task->cert_file + "\n" + task->key_file + "\n" + task->pass_phrase_file;
+    files = {&task->cert_file, &task->key_file};
+    if (!task->pass_phrase_file.empty()) files.push_back(&task->pass_phrase_file);
+  } else {
+    key = "ca\n" + task->ca_cert_pem_file;
+    files = {&task->ca_cert_pem_file};
+  }
+  std::vector<file_stamp> stamps;
+  bool cacheable = stamp_files(files, stamps);
+  SSL_CTX *ctx = cacheable ? cached_context(key, stamps) : nullptr;
+  if (ctx == nullptr) {
+    ctx = build_context(channel, task, client_auth);
+    if (ctx == nullptr) return -1;
+    if (cacheable) remember_context(key, std::move(stamps), ctx);
+  }
+  channel->ssl_ctx = ctx;
   channel->ssl = SSL_new(ctx);
   if (channel->ssl == nullptr) {
     LOG(LOG_ERROR, "Unable to create SSL connection to server fd %d: %s", channel->sfd, first_error_text().c_str());

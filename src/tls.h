@@ -71,6 +71,8 @@ struct connection_channel {
 
 // Builds the TLS context and connection object for the task's server socket.
 int init_channel_ssl(connection_channel *channel, sealgate_task *task);
+// Releases the kept contexts (at shutdown, after the workers have stopped).
+void clear_context_cache();
 int passphrase_callback(char *buffer, int size, int rwflag, void *userdata);
 bool is_fatal_error(SSL *ssl, int result);
 

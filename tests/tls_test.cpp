@@ -154,4 +154,47 @@ TEST(Tls, UnreachableServerEndsTheTaskAndLowersTheTaskNumber) {
   EXPECT_NE(sg.log().find("active task number 1 after create - get_server_info_and_connect at "), std::string::npos);
 }
 
+// Contexts are kept between connections, but never at the cost of what a
+// request's files say now: a changed file is read again, and a failing file
+// fails the same way every time.
+TEST(Tls, KeptContextsFollowTheFilesOnDisk) {
+  const test_pki &pki = shared_pki();
+  tls_server_options options;
+  options.client_ca = pki.path("root.pem");
+  tls_test_server server(options);
+  sealgate_process sg;
+  ASSERT_TRUE(sg.started());
+  std::string dir = make_temp_dir("files");
+  std::string ca = dir + "/ca.pem", pass = dir + "/pass.txt";
+  auto attempt = [&](const std::string &extra) {
+    std::string reply;
+    int fd = open_relay(sg.port(), request_json(addr(server.port()), true, extra), &reply);
+    if (reply.empty()) expect_refused(fd);
+    else close(fd);
+    return reply;
+  };
+  std::string ca_request = "\"CACertPemFile\": \"" + ca + "\"";
+  // The CA path (the server asks for a certificate, so this fails the handshake, not the load).
+  write_file(ca, read_file(pki.path("root.pem")));
+  attempt(ca_request);
+  EXPECT_EQ(count_occurrences(sg.log(), "SSL_CTX_load_verify_locations failed"), 0u);
+  write_file(ca, "not a certificate\n");
+  EXPECT_EQ(attempt(ca_request), "");
+  EXPECT_EQ(attempt(ca_request), "");
+  ASSERT_TRUE(sg.wait_for_log("] SSL_CTX_load_verify_locations failed server fd ", 3000, 2));
+  // The client-certificate path with a passphrase file that changes.
+  std::string cert = "\"CertFile\": \"" + pki.path("client.chain.pem") + "\", \"KeyFile\": \"" +
+                     pki.path("client.enc.key") + "\", \"PassPhraseFile\": \"" + pass + "\"";
+  write_file(pass, read_file(pki.path("pass.txt")));
+  EXPECT_EQ(attempt(cert), k_status_reply);
+  EXPECT_EQ(attempt(cert), k_status_reply);
+  write_file(pass, "wrong passphrase");
+  EXPECT_EQ(attempt(cert), "");
+  EXPECT_EQ(attempt(cert), "");
+  EXPECT_TRUE(sg.wait_for_log("] SSL_CTX_use_PrivateKey_file failed server fd ", 3000, 2));
+  write_file(pass, read_file(pki.path("pass.txt")));
+  EXPECT_EQ(attempt(cert), k_status_reply);
+  remove_tree(dir);
+}
+
 }  // namespace
