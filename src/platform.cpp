@@ -41,6 +41,7 @@ char process_state(int pid) {
 
 bool is_process_alive(int pid) {
   if (pid <= 0) return false;  // 0 and negative ids name process groups, not a process
+  if (pid == getpid()) return true;
   int saved = errno;
   bool alive;
   if (kill(pid, 0) == 0 || errno == EPERM) {

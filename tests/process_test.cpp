@@ -82,13 +82,14 @@ TEST(Process, EndsByItselfWhenTheWatchedProcessEnds) {
   EXPECT_NE(sg.log().find("] pid to check - " + std::to_string(watched) + "\n"), std::string::npos);
   usleep(300000);
   int status = -1;
-  EXPECT_FALSE(wait_exit(sg.pid(), 10, &status));
+  EXPECT_FALSE(sg.wait_exit(10, &status));
   kill(watched, SIGKILL);  // it stays a zombie until reaped: that already counts as ended
-  ASSERT_TRUE(wait_exit(sg.pid(), 2000, &status));
+  pid_t sealgate_pid = sg.pid();
+  ASSERT_TRUE(sg.wait_exit(2000, &status));
   EXPECT_EQ(status, 0);
   waitpid(watched, nullptr, 0);
   std::string log = sg.log();
-  EXPECT_NE(log.find("WARN  [" + std::to_string(sg.pid())), std::string::npos);
+  EXPECT_NE(log.find("WARN  [" + std::to_string(sealgate_pid)), std::string::npos);
   EXPECT_NE(log.find("] process " + std::to_string(watched) + " exited, stop loop\n"), std::string::npos);
   EXPECT_NE(log.find("] All threads stopped, process will exit now\n"), std::string::npos);
 }

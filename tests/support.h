@@ -52,6 +52,8 @@ class sealgate_process {
   // Waits until the log holds `text` (count times); false on timeout.
   bool wait_for_log(const std::string &text, int timeout_ms = 5000, int count = 1) const;
   int stop(int timeout_ms = 5000);  // SIGTERM, returns the exit status (-1 on timeout)
+  // Waits for sealgate to end by itself; true with its status once reaped.
+  bool wait_exit(int timeout_ms, int *status);
 
  private:
   void check_sanitizer_output() const;
