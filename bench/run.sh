@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Benchmarks sealgate against direct TLS (the ceiling) and stunnel4 in client
+# mode, round by round, on loopback. Writes bench/results/latest.json (and a
+# dated copy), bench/results/ratios.svg, and prints the table.
+#   bench/run.sh --quick   about 2 minutes
+#   bench/run.sh           the full run, under 10 minutes
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+source scripts/deps.sh
+install_missing "${BUILD_PACKAGES[@]}" stunnel4 gnuplot-nox python3 procps
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target sealgate tls-bench-server sealgate-load >/dev/null
+
+work=$(mktemp -d /tmp/sealgate-bench-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
+
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+  -days 2 -subj /CN=bench 2>/dev/null
+server_port=$(free_port); sg0_port=$(free_port); sg3_port=$(free_port); stunnel_port=$(free_port)
+build/tls-bench-server "$server_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
+mkdir -p "$work/log0" "$work/log3"
+build/sealgate -l "$work/log0" -sp "$sg0_port" -L 0 & sg0_pid=$!; pids+=($sg0_pid)
+build/sealgate -l "$work/log3" -sp "$sg3_port" -L 3 -s 104857600 & sg3_pid=$!; pids+=($sg3_pid)
+cat > "$work/stunnel.conf" <<CONF
+foreground = yes
+pid =
+syslog = no
+debug = 0
+output = /dev/null
+[bench]
+client = yes
+accept = 127.0.0.1:$stunnel_port
+connect = 127.0.0.1:$server_port
+sslVersion = TLSv1.2
+verify = 0
+CONF
+stunnel4 "$work/stunnel.conf" & stunnel_pid=$!; pids+=($stunnel_pid)
+for p in "$server_port" "$sg0_port" "$sg3_port" "$stunnel_port"; do wait_port "$p"; done
+
+if [ $quick = 1 ]; then rounds=3 bytes=$((32 << 20)) secs=2 count=2000 idle=200
+else rounds=5 bytes=$((128 << 20)) secs=4 count=10000 idle=400; fi
+bundle=/etc/ssl/certs/ca-certificates.crt
+
+load() { build/sealgate-load --server-port "$server_port" --ca "$work/cert.pem" --timeout 120 "$@"; }
+peer_args() {
+  case $1 in
+    direct) echo "--mode direct --port $server_port" ;;
+    sealgate) echo "--mode sealgate --port $sg0_port" ;;
+    sealgate_debug) echo "--mode sealgate --port $sg3_port" ;;
+    stunnel) echo "--mode tunnel --port $stunnel_port" ;;
+  esac
+}
+peer_pid() { case $1 in sealgate) echo $sg0_pid ;; stunnel) echo $stunnel_pid ;; esac; }
+
+out="$work/samples.jsonl"
+: > "$out"
+record() { sed "s/^{/{\"round\": $1, \"peer\": \"$2\", \"case\": \"$3\", /" >> "$out"; }
+machine="$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+
+for round in $(seq "$rounds"); do
+  peers=(direct sealgate sealgate_debug stunnel)
+  # Alternate the order round by round so no peer always runs first.
+  shift_by=$(( (round - 1) % ${#peers[@]} ))
+  peers=("${peers[@]:$shift_by}" "${peers[@]:0:$shift_by}")
+  echo "round $round of $rounds" >&2
+  for peer in "${peers[@]}"; do
+    args=$(peer_args "$peer")
+    load $args --scenario download --conns 4 --bytes "$bytes" | record "$round" "$peer" download
+    load $args --scenario upload --conns 4 --bytes "$bytes" | record "$round" "$peer" upload
+    [ "$peer" = sealgate_debug ] && continue
+    load $args --scenario connrate --conns 4 --seconds "$secs" | record "$round" "$peer" connrate
+    load $args --scenario latency --count "$count" | record "$round" "$peer" latency
+    if [ "$peer" = sealgate ]; then
+      build/sealgate-load $args --server-port "$server_port" --ca "$bundle" --scenario connrate --conns 4 \
+        --seconds "$secs" --timeout 120 | record "$round" "$peer" connrate_bundle
+    fi
+    if [ "$peer" = sealgate ] || [ "$peer" = stunnel ]; then
+      load $args --scenario idle --count "$idle" --pid "$(peer_pid "$peer")" | record "$round" "$peer" idle
+    fi
+  done
+done
+
+mkdir -p bench/results
+stamp=$(date -u +%Y%m%dT%H%M%SZ)
+python3 bench/summarize.py "$out" "$machine" "bench/results/$stamp.json" bench/results/latest.json "$work/ratios.dat"
+gnuplot -e "datafile='$work/ratios.dat'; outfile='$root/bench/results/ratios.svg'" bench/ratios.gp
+echo "results: bench/results/latest.json, bench/results/ratios.svg" >&2
