@@ -30,7 +30,7 @@ wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/n
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
   -days 2 -subj /CN=bench 2>/dev/null
 server_port=$(free_port); sg0_port=$(free_port); sg3_port=$(free_port); stunnel_port=$(free_port)
-build/tls-bench-server "$server_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
+build/bench/tls-bench-server "$server_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
 mkdir -p "$work/log0" "$work/log3"
 build/sealgate -l "$work/log0" -sp "$sg0_port" -L 0 & sg0_pid=$!; pids+=($sg0_pid)
 build/sealgate -l "$work/log3" -sp "$sg3_port" -L 3 -s 104857600 & sg3_pid=$!; pids+=($sg3_pid)
@@ -54,7 +54,7 @@ if [ $quick = 1 ]; then rounds=3 bytes=$((32 << 20)) secs=2 count=2000 idle=200
 else rounds=5 bytes=$((128 << 20)) secs=4 count=10000 idle=400; fi
 bundle=/etc/ssl/certs/ca-certificates.crt
 
-load() { build/sealgate-load --server-port "$server_port" --ca "$work/cert.pem" --timeout 120 "$@"; }
+load() { build/bench/sealgate-load --server-port "$server_port" --ca "$work/cert.pem" --timeout 120 "$@"; }
 peer_args() {
   case $1 in
     direct) echo "--mode direct --port $server_port" ;;
@@ -84,7 +84,7 @@ for round in $(seq "$rounds"); do
     load $args --scenario connrate --conns 4 --seconds "$secs" | record "$round" "$peer" connrate
     load $args --scenario latency --count "$count" | record "$round" "$peer" latency
     if [ "$peer" = sealgate ]; then
-      build/sealgate-load $args --server-port "$server_port" --ca "$bundle" --scenario connrate --conns 4 \
+      build/bench/sealgate-load $args --server-port "$server_port" --ca "$bundle" --scenario connrate --conns 4 \
         --seconds "$secs" --timeout 120 | record "$round" "$peer" connrate_bundle
     fi
     if [ "$peer" = sealgate ] || [ "$peer" = stunnel ]; then
