@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -345,11 +346,7 @@ int forward_data(int epoll_fd, uint32_t events, sealgate_task *task) {
   connection_channel *ch = task->channel;
   LOG(LOG_DEBUG, "server fd %d client fd %d - task forward data", ch->sfd, ch->cfd);
   if (!task->client_event) return server_io(epoll_fd, events, task);
-  int rc = client_io(epoll_fd, events, task);
-  if (rc != 0) return rc;
-  // Room in s2c again: fetch what the library decrypted but could not hand over.
-  drain_held_back_bytes(epoll_fd, task);
-  return ch->cfd_events == 0 && ch->sfd_events == 0 ? -1 : 0;
+  return client_io(epoll_fd, events, task);
 }
 
 int end_task(int epoll_fd, sealgate_task *task) {
@@ -381,6 +378,9 @@ namespace {
 
 struct worker {
   int epoll_fd = -1;
+  // Tasks whose TLS layer holds server bytes that no readiness event will
+  // announce: each gets a read turn in the next cycle.
+  std::vector<sealgate_task *> tls_waiting;
   new_client_map new_clients;
   task_map client_tasks;
   task_map server_tasks;
@@ -459,7 +459,12 @@ void dispatch(worker &w, sealgate_task *task, uint32_t events, std::unordered_se
     LOG_SUMMARY(LOG_ERROR, task, "");
   } else if (run_step(w.epoll_fd, events, task) == 0) {
     LOG_SUMMARY(LOG_WARN, task, "");
-    if (task->state == FORWARD) assert(ch->sfd_events > 0 || ch->cfd_events > 0);
+    if (task->state == FORWARD) {
+      assert(ch->sfd_events > 0 || ch->cfd_events > 0);
+      if (tls_bytes_waiting(ch) &&
+          std::find(w.tls_waiting.begin(), w.tls_waiting.end(), task) == w.tls_waiting.end())
+        w.tls_waiting.push_back(task);
+    }
     return;
   } else {
     if (task->state == FORWARD) {
@@ -512,6 +517,26 @@ void handle_event(worker &w, const struct epoll_event &event, std::unordered_set
   dispatch(w, task, event.events, delete_set);
 }
 
+// A read turn is an EPOLLIN event made by the worker for a server socket
+// whose bytes already wait inside the TLS layer.
+void give_read_turns(worker &w, const std::vector<sealgate_task *> &waiting,
+                     std::unordered_set<sealgate_task *> &delete_set) {
+  for (sealgate_task *task : waiting) {
+    if (delete_set.count(task) != 0 || !tls_bytes_waiting(task->channel)) continue;
+    struct epoll_event event;
+    memset(&event, 0, sizeof event);
+    event.events = EPOLLIN;
+    event.data.fd = task->channel->sfd;
+    handle_event(w, event, delete_set);
+  }
+}
+
+void forget_deleted(std::vector<sealgate_task *> &waiting, const std::unordered_set<sealgate_task *> &delete_set) {
+  waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                               [&](sealgate_task *task) { return delete_set.count(task) != 0; }),
+                waiting.end());
+}
+
 void delete_tasks(worker &w, const std::unordered_set<sealgate_task *> &delete_set) {
   for (sealgate_task *task : delete_set) {
     connection_channel *ch = task->channel;
@@ -552,17 +577,23 @@ void *fsm_worker_thread(void *) {
     int64_t value = g_handoff_queue.dequeue(check_size == 0);
     if (value == STOP_MARKER) break;
     if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
-    int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, WORKER_WAIT_MS);
+    int wait_ms = w->tls_waiting.empty() ? WORKER_WAIT_MS : 0;
+    int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, wait_ms);
     if (n < 0) {
       if (errno == EINTR) continue;
       LOG_ERRNO(LOG_ERROR, "epoll_wait error");
       break;
     }
-    if (n == 0) continue;
-    LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
-        g_handoff_queue.approximate_size(), n);
+    std::vector<sealgate_task *> waiting;
+    waiting.swap(w->tls_waiting);
+    if (n == 0 && waiting.empty()) continue;
+    if (n > 0)
+      LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
+          g_handoff_queue.approximate_size(), n);
     std::unordered_set<sealgate_task *> delete_set;
     for (int i = 0; i < n; i++) handle_event(*w, w->events[i], delete_set);
+    give_read_turns(*w, waiting, delete_set);
+    forget_deleted(w->tls_waiting, delete_set);
     delete_tasks(*w, delete_set);
   }
   release_worker(*w);

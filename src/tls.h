@@ -80,9 +80,12 @@ bool is_fatal_error(SSL *ssl, int result);
 int client_io(int epoll_fd, uint32_t events, sealgate_task *task);
 int server_io(int epoll_fd, uint32_t events, sealgate_task *task);
 bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *channel);
-// Decrypted bytes the library holds back while s2c was full are fetched here
-// once there is room, since the socket may never be readable again for them.
-int drain_held_back_bytes(int epoll_fd, sealgate_task *task);
+// True when the library holds bytes from the server (records read ahead, or
+// decrypted bytes held back while s2c was full) that the server side could
+// take now. The socket may never be readable again for them, so the worker
+// gives such a channel a read turn of its own in the next cycle.
+bool tls_bytes_waiting(const connection_channel *ch);
+constexpr int TLS_READ_AHEAD_BYTES = 65536;
 
 int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd);
 void change_events(int epoll_fd, int fd);

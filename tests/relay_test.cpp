@@ -179,14 +179,20 @@ TEST(PumpSteps, BytesHeldBackByTheLibraryReachTheClientWithoutNewServerTraffic) 
   int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   sealgate_task *task = start_task(epoll_fd, new sealgate_task(info, pair[0]));
   ASSERT_NE(task, nullptr);
+  // Like the worker: readiness events, plus a read turn for the server side
+  // whenever the TLS layer holds bytes that no event will announce.
+  bool read_turn = false;
   auto run = [&](int rounds) {
     struct epoll_event events[8];
     for (int r = 0; r < rounds; r++) {
-      int n = epoll_wait(epoll_fd, events, 8, 20);
+      int n = epoll_wait(epoll_fd, events, 8, read_turn ? 0 : 20);
+      if (read_turn) events[n++] = {EPOLLIN, {.fd = task->channel->sfd}};
+      read_turn = false;
       for (int i = 0; i < n; i++) {
         task->client_event = events[i].data.fd == task->channel->cfd;
         int rc = task->state == HANDSHAKE ? handshake_server(epoll_fd, task) : forward_data(epoll_fd, events[i].events, task);
         ASSERT_EQ(rc, 0);
+        if (task->state == FORWARD && tls_bytes_waiting(task->channel)) read_turn = true;
       }
     }
   };
@@ -199,7 +205,8 @@ TEST(PumpSteps, BytesHeldBackByTheLibraryReachTheClientWithoutNewServerTraffic) 
   run(50);  // a second of relaying with the client path blocked
   connection_channel *ch = task->channel;
   ASSERT_EQ(ch->s2c_length, CHANNEL_BUFFER_SIZE);
-  ASSERT_EQ(SSL_pending(ch->ssl), 270000 - 262144);
+  ASSERT_EQ(SSL_has_pending(ch->ssl), 1);  // the rest of the last record
+  ASSERT_FALSE(tls_bytes_waiting(ch));     // but no room for it yet
   std::string got;
   for (int i = 0; i < 500 && got.size() < filled + options.source_bytes; i++) {
     got += recv_bytes(pair[1], filled + options.source_bytes - got.size(), 10);

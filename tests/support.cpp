@@ -176,7 +176,7 @@ sealgate_process::sealgate_process(std::vector<std::string> extra_args, const ch
   if (ready_) ready_ = wait_for_log("Listening on socket", 1000);
   // Workers open their epoll sets after "Created": wait until every one has,
   // so that descriptor counts taken from here on are a stable baseline.
-  const int workers = 20, at_least = 3 + 1 + 1 + workers;  // std streams, listener, main epoll (log file aside)
+  const int workers = 20, at_least = 3 + 1 + 1 + 1 + workers;  // std streams, log file, listener, main epoll
   for (int i = 0; ready_ && i < 200 && count_open_fds(pid_) < at_least; i++) usleep(10000);
 }
 
