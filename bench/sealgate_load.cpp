@@ -17,6 +17,7 @@
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -281,9 +282,61 @@ void run_idle() {
   print_result(out);
 }
 
+long status_kib(int pid, const char *field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  size_t length = strlen(field);
+  while (std::getline(in, line))
+    if (line.compare(0, length, field) == 0) return atol(line.c_str() + length);
+  return -1;
+}
+
+// Many relayed connections at once: all opened, then data moved on every
+// one and checked, then the peak memory of the relay per connection.
+void run_many() {
+  long before = status_kib(g.pid, "VmRSS:");
+  std::vector<std::unique_ptr<connection>> open(static_cast<size_t>(g.count));
+  std::vector<std::thread> openers;
+  int threads = std::max(1, std::min(g.conns, g.count));
+  auto t0 = clock_type::now();
+  for (int t = 0; t < threads; t++)
+    openers.emplace_back([&, t] {
+      for (int i = t; i < g.count && clock_type::now() < g_deadline; i += threads) {
+        auto c = std::make_unique<connection>();
+        if (!open_connection(*c) || !begin_transfer(*c, 'E', 0)) {
+          g_errors++;
+          continue;
+        }
+        open[static_cast<size_t>(i)] = std::move(c);
+      }
+    });
+  for (auto &t : openers) t.join();
+  double open_seconds = since(t0);
+  // Every connection carries 4 KiB out and back, all in flight together.
+  constexpr size_t chunk = 4096;
+  size_t live = 0;
+  for (size_t i = 0; i < open.size(); i++)
+    if (open[i] && !open[i]->send_bytes(bench::pattern_at(i * 7), chunk)) g_errors++;
+  std::vector<unsigned char> back(chunk);
+  for (size_t i = 0; i < open.size(); i++) {
+    if (!open[i]) continue;
+    if (!open[i]->recv_exact(back.data(), chunk) || !bench::pattern_matches(back.data(), chunk, i * 7)) g_errors++;
+    else live++;
+  }
+  long peak = status_kib(g.pid, "VmHWM:");
+  long rss = status_kib(g.pid, "VmRSS:");
+  open.clear();
+  char out[320];
+  snprintf(out, sizeof out,
+           "\"connections\": %zu, \"open_seconds\": %.2f, \"rss_before_kib\": %ld, \"rss_with_all_kib\": %ld, "
+           "\"peak_rss_kib\": %ld, \"kib_per_conn\": %.1f",
+           live, open_seconds, before, rss, peak, live ? static_cast<double>(peak - before) / static_cast<double>(live) : 0.0);
+  print_result(out);
+}
+
 void usage() {
   fprintf(stderr,
-          "usage: sealgate-load --mode sealgate|tunnel|direct --scenario upload|download|connrate|latency|idle|refused\n"
+          "usage: sealgate-load --mode sealgate|tunnel|direct --scenario upload|download|connrate|latency|idle|refused|many\n"
           "       --port P [--server-port S] [--ca FILE] [--conns N] [--bytes N] [--seconds S] [--count N]\n"
           "       [--pid PID] [--timeout S]\n");
   exit(2);
@@ -316,6 +369,11 @@ int main(int argc, char **argv) {
     fprintf(stderr, "sealgate-load: time limit reached\n");
     _exit(3);
   }).detach();
+  struct rlimit limit;  // thousands of connections need thousands of descriptors
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
   g_ctx = SSL_CTX_new(TLS_client_method());
   SSL_CTX_set_min_proto_version(g_ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(g_ctx, TLS1_2_VERSION);
@@ -325,6 +383,7 @@ int main(int argc, char **argv) {
   else if (g.scenario == "refused") run_rate(true);
   else if (g.scenario == "latency") run_latency();
   else if (g.scenario == "idle") run_idle();
+  else if (g.scenario == "many") run_many();
   else usage();
   return g_errors.load() == 0 ? 0 : 1;
 }
