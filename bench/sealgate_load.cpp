@@ -41,6 +41,8 @@ struct settings {
   int count = 1000;
   int pid = 0;
   double timeout = 60;
+  bool verify = false;  // ask sealgate for the OCSP check (SkipVerify false)
+  std::string server_host = "127.0.0.1";
 };
 
 settings g;
@@ -103,8 +105,8 @@ int tcp_connect(int port) {
 }
 
 std::string sealgate_request(int server_port) {
-  return "{\"ServerAddr\": \"127.0.0.1:" + std::to_string(server_port) +
-         "\", \"Proxy\": \"\", \"SkipVerify\": true, \"UseECA\": false, \"SecondsPerTry\": 10, \"CACertPemFile\": \"" +
+  return "{\"ServerAddr\": \"" + g.server_host + ":" + std::to_string(server_port) +
+         "\", \"Proxy\": \"\", \"SkipVerify\": " + (g.verify ? "false" : "true") + ", \"UseECA\": false, \"SecondsPerTry\": 10, \"CACertPemFile\": \"" +
          g.ca + "\"}";
 }
 
@@ -359,6 +361,8 @@ int main(int argc, char **argv) {
     else if (k == "--count") g.count = atoi(v.c_str());
     else if (k == "--pid") g.pid = atoi(v.c_str());
     else if (k == "--timeout") g.timeout = atof(v.c_str());
+    else if (k == "--verify") g.verify = v == "1";
+    else if (k == "--server-host") g.server_host = v;
     else usage();
   }
   if (argc % 2 == 0) usage();
