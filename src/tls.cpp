@@ -475,6 +475,61 @@ void log_client_error(connection_channel *ch, const char *what, bool fatal) {
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+// After a successful send of n s2c bytes to the client; true when the client
+// side is now finished (it was draining and the buffer is empty).
+bool account_client_send(connection_channel *ch, int n, uint32_t &new_c, uint32_t &new_s) {
+  bool finished = false;
+  ch->s2c_sent += static_cast<uint32_t>(n);
+  if (ch->s2c_sent == ch->s2c_length) {
+    new_c &= ~static_cast<uint32_t>(EPOLLOUT);
+    ch->s2c_length = ch->s2c_sent = 0;
+    if (ch->closing) finished = true;
+  }
+  LOG_AT("client_io", LOG_DEBUG, "server fd %d client fd %d, sent %d s2c buffer length %d capacity %ld", ch->sfd,
+         ch->cfd, n, ch->s2c_length, CAPACITY_FOR_LOG);
+  if (ch->s2c_length < CHANNEL_BUFFER_SIZE) new_s |= EPOLLIN;
+  return finished;
+}
+
+// After a successful SSL_write of n c2s bytes; true when the server side is
+// now finished (it was draining and the buffer is empty).
+bool account_server_write(connection_channel *ch, int n, uint32_t &new_c, uint32_t &new_s) {
+  bool finished = false;
+  ch->c2s_sent += static_cast<uint32_t>(n);
+  if (ch->c2s_sent == ch->c2s_length) {
+    new_s &= ~static_cast<uint32_t>(EPOLLOUT);
+    ch->c2s_length = ch->c2s_sent = 0;
+    LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, c2s buffer is empty", ch->sfd, ch->cfd);
+    if (ch->closing) finished = true;
+  }
+  LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, sent %d c2s buffer length %d capacity %ld", ch->sfd,
+         ch->cfd, n, ch->c2s_length, CAPACITY_FOR_LOG);
+  if (ch->c2s_length < CHANNEL_BUFFER_SIZE) new_c |= EPOLLIN;
+  return finished;
+}
+
+// Fresh bytes are passed on at once when the event brought no write of its
+// own, so each event still costs at most one receive and one send, and the
+// peer's socket is watched for writability only when it was full. Anything
+// short of success changes nothing: the bytes wait in the buffer and the
+// write mask takes them as before.
+void pass_on_to_server(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
+  if (ch->closing || ch->sfd_events == 0 || ch->c2s_length <= ch->c2s_sent) return;
+  ERR_clear_error();
+  int n = SSL_write(ch->ssl, ch->c2s_buffer + ch->c2s_sent, static_cast<int>(ch->c2s_length - ch->c2s_sent));
+  if (n >= 1) {
+    account_server_write(ch, n, new_c, new_s);
+  } else {
+    ERR_clear_error();  // the write mask retries with the same bytes and handles any error
+  }
+}
+
+void pass_on_to_client(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
+  if (ch->closing || ch->cfd_events == 0 || ch->s2c_length <= ch->s2c_sent) return;
+  ssize_t n = send(ch->cfd, ch->s2c_buffer + ch->s2c_sent, ch->s2c_length - ch->s2c_sent, MSG_NOSIGNAL);
+  if (n > 0) account_client_send(ch, static_cast<int>(n), new_c, new_s);
+}
+
 }  // namespace
 
 int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
@@ -489,6 +544,7 @@ int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
       LOG(LOG_DEBUG, "server fd %d client fd %d, read %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd,
           static_cast<int>(n), ch->c2s_length, CAPACITY_FOR_LOG);
       if (ch->c2s_length == CHANNEL_BUFFER_SIZE) new_c &= ~static_cast<uint32_t>(EPOLLIN);
+      if ((events & EPOLLOUT) == 0) pass_on_to_server(ch, new_c, new_s);
     } else if (n == 0) {
       LOG(LOG_DEBUG, "server fd %d client fd %d - client closed connection", ch->sfd, ch->cfd);
       return client_teardown(epoll_fd, ch);
@@ -502,15 +558,7 @@ int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
     bool fatal = false;
     ssize_t n = send(ch->cfd, ch->s2c_buffer + ch->s2c_sent, ch->s2c_length - ch->s2c_sent, MSG_NOSIGNAL);
     if (n > 0) {
-      ch->s2c_sent += static_cast<uint32_t>(n);
-      if (ch->s2c_sent == ch->s2c_length) {
-        new_c &= ~static_cast<uint32_t>(EPOLLOUT);
-        ch->s2c_length = ch->s2c_sent = 0;
-        if (ch->closing) fatal = true;
-      }
-      LOG(LOG_DEBUG, "server fd %d client fd %d, sent %d s2c buffer length %d capacity %ld", ch->sfd, ch->cfd,
-          static_cast<int>(n), ch->s2c_length, CAPACITY_FOR_LOG);
-      if (ch->s2c_length < CHANNEL_BUFFER_SIZE) new_s |= EPOLLIN;
+      fatal = account_client_send(ch, static_cast<int>(n), new_c, new_s);
     } else {
       fatal = n < 0 ? !would_block(errno) : true;
       log_client_error(ch, "send to client", fatal);
@@ -596,6 +644,7 @@ int server_io(int epoll_fd, uint32_t events, sealgate_task *task) {
       new_c |= EPOLLOUT;
       LOG(LOG_DEBUG, "server fd %d client fd %d, read %d s2c buffer length %d capacity %ld", ch->sfd, ch->cfd, n,
           ch->s2c_length, CAPACITY_FOR_LOG);
+      if ((events & EPOLLOUT) == 0) pass_on_to_client(ch, new_c, new_s);
     } else if (handle_ssl_error(n, new_s, ch)) {
       return server_teardown(epoll_fd, ch);
     }
@@ -606,16 +655,7 @@ int server_io(int epoll_fd, uint32_t events, sealgate_task *task) {
       ERR_clear_error();
       int n = SSL_write(ch->ssl, ch->c2s_buffer + ch->c2s_sent, static_cast<int>(ch->c2s_length - ch->c2s_sent));
       if (n >= 1) {
-        ch->c2s_sent += static_cast<uint32_t>(n);
-        if (ch->c2s_sent == ch->c2s_length) {
-          new_s &= ~static_cast<uint32_t>(EPOLLOUT);
-          ch->c2s_length = ch->c2s_sent = 0;
-          LOG(LOG_DEBUG, "server fd %d client fd %d, c2s buffer is empty", ch->sfd, ch->cfd);
-          if (ch->closing) fatal = true;
-        }
-        LOG(LOG_DEBUG, "server fd %d client fd %d, sent %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd, n,
-            ch->c2s_length, CAPACITY_FOR_LOG);
-        if (ch->c2s_length < CHANNEL_BUFFER_SIZE) new_c |= EPOLLIN;
+        fatal = account_server_write(ch, n, new_c, new_s);
       } else {
         fatal = handle_ssl_error(n, new_s, ch);
       }

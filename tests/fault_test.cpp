@@ -136,7 +136,8 @@ TEST_F(Faults, ServersThatResetDuringTheHandshakeOrTheRelay) {
     EXPECT_TRUE(got == streaming.source_data());
     close(fd);
   }
-  ASSERT_TRUE(sg_->wait_for_log("] delete task pointer ", 5000, 6));
+  // (A reset that beats the connect's completion ends the task in start_task,
+  // without a "delete task pointer" line, so the descriptors tell.)
   expect_healthy();
 }
 

@@ -102,12 +102,7 @@ TEST(Process, DeadWatchedPidStopsAtTheFirstTurn) {
   int status = -1;
   ASSERT_TRUE(wait_exit(pid, 5000, &status));
   EXPECT_EQ(status, 0);
-  std::string log;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d))
-      if (e->d_name[0] != '.') log += read_file(dir + "/" + e->d_name);
-    closedir(d);
-  }
+  std::string log = read_logs(dir);
   EXPECT_NE(log.find("] process " + std::to_string(gone) + " exited, stop loop\n"), std::string::npos);
   remove_tree(dir);
 }
@@ -127,12 +122,7 @@ TEST(Process, SecondInstanceFailsAtBindButARestartBindsOverTimeWait) {
   int status = -1;
   ASSERT_TRUE(wait_exit(second, 5000, &status));
   EXPECT_EQ(status, 1);
-  std::string log;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d))
-      if (e->d_name[0] != '.') log += read_file(dir + "/" + e->d_name);
-    closedir(d);
-  }
+  std::string log = read_logs(dir);
   EXPECT_NE(log.find("ERROR [" + std::to_string(second) + "," + std::to_string(second) +
                      "] [server_setup_socket@"), std::string::npos);
   EXPECT_NE(log.find("] socket bind error - 98, Address already in use\n"), std::string::npos) << log;
@@ -176,12 +166,7 @@ TEST(Process, SetupAllocationFailureExitsOneBeforeListening) {
   int status = -1;
   ASSERT_TRUE(wait_exit(pid, 5000, &status));
   EXPECT_EQ(status, 1);
-  std::string log;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d))
-      if (e->d_name[0] != '.') log += read_file(dir + "/" + e->d_name);
-    closedir(d);
-  }
+  std::string log = read_logs(dir);
   EXPECT_NE(log.find("] [openssl_setup::openssl_setup@"), std::string::npos);
   EXPECT_NE(log.find("] Unable to allocate memory for pthread_mutex - OOM\n"), std::string::npos);
   EXPECT_EQ(log.find("Listening on socket"), std::string::npos);

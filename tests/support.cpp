@@ -202,20 +202,22 @@ void sealgate_process::check_sanitizer_output() const {
     ADD_FAILURE() << "sanitizer report from sealgate:\n" << output;
 }
 
-std::string sealgate_process::log() const {
+std::string read_logs(const std::string &dir) {
   std::vector<std::string> names;
-  if (DIR *dir = opendir(log_dir_.c_str())) {
-    while (struct dirent *entry = readdir(dir)) {
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *entry = readdir(d)) {
       std::string name = entry->d_name;
       if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) names.push_back(name);
     }
-    closedir(dir);
+    closedir(d);
   }
   std::sort(names.begin(), names.end());
   std::string all;
-  for (const std::string &name : names) all += read_file(log_dir_ + "/" + name);
+  for (const std::string &name : names) all += read_file(dir + "/" + name);
   return all;
 }
+
+std::string sealgate_process::log() const { return read_logs(log_dir_); }
 
 bool sealgate_process::wait_for_log(const std::string &text, int timeout_ms, int count) const {
   auto start = clock_type::now();

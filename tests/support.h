@@ -63,6 +63,9 @@ class sealgate_process {
   std::string log_dir_;
 };
 
+// The *.log files of a log directory, concatenated in name order.
+std::string read_logs(const std::string &dir);
+
 std::string sealgate_binary();
 std::string connect_tool_binary();
 std::string source_dir();

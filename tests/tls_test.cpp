@@ -55,11 +55,15 @@ TEST(Tls, UseEcaSendsTheServerNameEca) {
   EXPECT_EQ(seen[0].sni, "ECA");
 }
 
+tls_server_options requiring_client_certificates() {
+  tls_server_options options;
+  options.client_ca = shared_pki().path("root.pem");
+  return options;
+}
+
 TEST(Tls, ClientCertificateWithEncryptedKeyAndPassphraseFile) {
   const test_pki &pki = shared_pki();
-  tls_server_options options;
-  options.client_ca = pki.path("root.pem");
-  tls_test_server server(options);
+  tls_test_server server(requiring_client_certificates());
   sealgate_process sg;
   ASSERT_TRUE(sg.started());
   int baseline = count_open_fds(sg.pid());
@@ -159,9 +163,7 @@ TEST(Tls, UnreachableServerEndsTheTaskAndLowersTheTaskNumber) {
 // fails the same way every time.
 TEST(Tls, KeptContextsFollowTheFilesOnDisk) {
   const test_pki &pki = shared_pki();
-  tls_server_options options;
-  options.client_ca = pki.path("root.pem");
-  tls_test_server server(options);
+  tls_test_server server(requiring_client_certificates());
   sealgate_process sg;
   ASSERT_TRUE(sg.started());
   std::string dir = make_temp_dir("files");
