@@ -1,10 +1,12 @@
 # Draws the ratios written by summarize.py; 1.0 is parity with the peer.
-set terminal svg size 900,420 font "sans,11"
+set terminal svg size 900,520 font "sans,11"
 set output outfile
 set style fill solid 0.6
 set boxwidth 0.6
 set yrange [0:*]
 set xtics rotate by -30 scale 0 font ",9"
+set bmargin 12
+set rmargin 6
 set grid ytics
 set ylabel "ratio"
 set title "sealgate relative to its peers (same-round ratios, medians)"
