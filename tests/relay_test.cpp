@@ -217,6 +217,7 @@ TEST(PumpSteps, BytesHeldBackByTheLibraryReachTheClientWithoutNewServerTraffic) 
   delete task;  // closes both sockets and sends close_notify
   close(pair[1]);
   close(epoll_fd);
+  clear_context_cache();  // as sealgate does at its stop
 }
 
 }  // namespace
