@@ -357,6 +357,11 @@ const test_pki &shared_pki() {
     if (system(command.c_str()) != 0) abort();
     return made;
   }();
+  static const bool cleanup_registered = [] {
+    std::atexit([] { remove_tree(shared_pki().dir); });  // the PKI lives as long as the test process
+    return true;
+  }();
+  (void)cleanup_registered;
   return pki;
 }
 
