@@ -314,7 +314,7 @@ bool is_fatal_error(SSL *ssl, int result) {
 
 namespace {
 
-void close_socket(const char *what, int fd, uint16_t port, bool server) {
+void close_socket(int fd, uint16_t port, bool server) {
   if (close(fd) == 0) return;
   int error = errno;
   char text[ERROR_TEXT_SIZE];
@@ -331,7 +331,6 @@ void close_socket(const char *what, int fd, uint16_t port, bool server) {
     else
       LOG_AT("~connection_channel", LOG_ERROR, "close fd %d failed, errno not set", fd);
   }
-  (void)what;
 }
 
 void shutdown_tls(SSL *ssl) {
@@ -366,11 +365,11 @@ connection_channel::~connection_channel() {
   ERR_clear_error();
   if (sfd != INVALID_SOCKET_FD) {
     LOG_AT("~connection_channel", LOG_INFO, "shutdown server fd %d:%d", sfd, local_port);
-    close_socket("server", sfd, local_port, true);
+    close_socket(sfd, local_port, true);
   }
   if (cfd != INVALID_SOCKET_FD) {
     LOG_AT("~connection_channel", LOG_INFO, "shutdown cfd %d", cfd);
-    close_socket("client", cfd, 0, false);
+    close_socket(cfd, 0, false);
   }
 }
 
