@@ -6,21 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-5000}
-source scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}" python3
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target sealgate tls-bench-server sealgate-load >/dev/null
+source bench/lib.sh
+bench_setup load
 ulimit -n "$(ulimit -Hn)"
-work=$(mktemp -d /tmp/sealgate-load-XXXXXX)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
-  -days 2 -subj /CN=load 2>/dev/null
+make_bench_certificate load
 server_port=$(free_port); port=$(free_port)
 build/bench/tls-bench-server "$server_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
 mkdir -p "$work/log"
 build/sealgate -l "$work/log" -sp "$port" -L 0 & sealgate=$!; pids+=($sealgate)
-sleep 1
+wait_port "$server_port"; wait_port "$port"
 build/bench/sealgate-load --mode sealgate --scenario many --count "$count" --conns 8 --port "$port" \
   --server-port "$server_port" --ca "$work/cert.pem" --pid "$sealgate" --timeout 300

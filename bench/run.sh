@@ -10,25 +10,9 @@ root=$(pwd)
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
-source scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}" stunnel4 gnuplot-nox python3 procps
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target sealgate tls-bench-server sealgate-load >/dev/null
-
-work=$(mktemp -d /tmp/sealgate-bench-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
-
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
-  -days 2 -subj /CN=bench 2>/dev/null
+source bench/lib.sh
+bench_setup bench stunnel4 gnuplot-nox procps
+make_bench_certificate bench
 server_port=$(free_port); sg0_port=$(free_port); sg3_port=$(free_port); stunnel_port=$(free_port)
 build/bench/tls-bench-server "$server_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
 mkdir -p "$work/log0" "$work/log3"

@@ -7,14 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-10}
-source scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}" python3
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target sealgate tls-bench-server sealgate-load >/dev/null
-work=$(mktemp -d /tmp/sealgate-soak-XXXXXX)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+source bench/lib.sh
+bench_setup soak
 ocsp_port=$(free_port); closed_port=$(free_port)
 bash tests/pki.sh "$work/pki" "$ocsp_port" "$closed_port" >/dev/null 2>&1
 (cd "$work/pki" && exec openssl ocsp -index index.txt -port "$ocsp_port" -rsigner inter.pem -rkey inter.key \
@@ -23,7 +17,7 @@ server_port=$(free_port); port=$(free_port)
 build/bench/tls-bench-server "$server_port" "$work/pki/good.chain.pem" "$work/pki/good.key" & pids+=($!)
 mkdir -p "$work/log"
 build/sealgate -l "$work/log" -sp "$port" -L 0 -s 10485760 & sealgate=$!; pids+=($sealgate)
-sleep 1
+sleep 1  # also covers the responder, which must not be probed (a probe wedges it)
 end=$(( $(date +%s) + minutes * 60 ))
 results="$work/results.jsonl"
 : > "$results"

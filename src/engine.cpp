@@ -381,6 +381,7 @@ struct worker {
   // Tasks whose TLS layer holds server bytes that no readiness event will
   // announce: each gets a read turn in the next cycle.
   std::vector<sealgate_task *> tls_waiting;
+  std::vector<sealgate_task *> read_turns;  // this cycle's, swapped with tls_waiting
   new_client_map new_clients;
   task_map client_tasks;
   task_map server_tasks;
@@ -584,15 +585,15 @@ void *fsm_worker_thread(void *) {
       LOG_ERRNO(LOG_ERROR, "epoll_wait error");
       break;
     }
-    std::vector<sealgate_task *> waiting;
-    waiting.swap(w->tls_waiting);
-    if (n == 0 && waiting.empty()) continue;
+    w->read_turns.clear();
+    w->read_turns.swap(w->tls_waiting);
+    if (n == 0 && w->read_turns.empty()) continue;
     if (n > 0)
       LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
           g_handoff_queue.approximate_size(), n);
     std::unordered_set<sealgate_task *> delete_set;
     for (int i = 0; i < n; i++) handle_event(*w, w->events[i], delete_set);
-    give_read_turns(*w, waiting, delete_set);
+    give_read_turns(*w, w->read_turns, delete_set);
     forget_deleted(w->tls_waiting, delete_set);
     delete_tasks(*w, delete_set);
   }

@@ -8,15 +8,15 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
-#include <string>
 #include <mutex>
+#include <string>
 #include <sys/epoll.h>
-#include <sys/stat.h>
-#include <unordered_map>
-#include <vector>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
 #include "engine.h"
 #include "log.h"

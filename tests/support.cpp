@@ -289,39 +289,37 @@ bool send_all(int fd, const void *data, size_t length) {
   return true;
 }
 
-std::string recv_bytes(int fd, size_t length, int timeout_ms) {
+// Reads until `limit` bytes, end of stream (or a receive error) or the time
+// limit; *ended tells whether the stream ended.
+static std::string recv_within(int fd, size_t limit, int timeout_ms, bool *ended) {
   std::string out;
   auto start = clock_type::now();
   char buffer[65536];
-  while (out.size() < length) {
+  *ended = false;
+  while (out.size() < limit) {
     long left = timeout_ms - elapsed_ms(start);
     if (left <= 0) break;
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-    ssize_t n = recv(fd, buffer, std::min(sizeof buffer, length - out.size()), 0);
-    if (n <= 0) break;
+    ssize_t n = recv(fd, buffer, std::min(sizeof buffer, limit - out.size()), 0);
+    if (n <= 0) {
+      *ended = true;
+      break;
+    }
     out.append(buffer, static_cast<size_t>(n));
   }
   return out;
 }
 
+std::string recv_bytes(int fd, size_t length, int timeout_ms) {
+  bool ended;
+  return recv_within(fd, length, timeout_ms, &ended);
+}
+
 std::string recv_until_eof(int fd, int timeout_ms, bool *eof) {
-  std::string out;
-  auto start = clock_type::now();
-  char buffer[65536];
-  if (eof != nullptr) *eof = false;
-  for (;;) {
-    long left = timeout_ms - elapsed_ms(start);
-    if (left <= 0) break;
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-      if (eof != nullptr) *eof = true;
-      break;
-    }
-    out.append(buffer, static_cast<size_t>(n));
-  }
+  bool ended;
+  std::string out = recv_within(fd, std::string::npos, timeout_ms, &ended);
+  if (eof != nullptr) *eof = ended;
   return out;
 }
 
