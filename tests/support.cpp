@@ -68,6 +68,22 @@ int free_port() {
   return ntohs(address.sin_port);
 }
 
+int free_fixed_port() {
+  static unsigned seed = static_cast<unsigned>(getpid());
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    int port = 20000 + static_cast<int>(rand_r(&seed) % 12000);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  abort();
+}
+
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options) {
   pid_t pid = fork();
   if (pid != 0) return pid;
@@ -348,8 +364,10 @@ const test_pki &shared_pki() {
   static test_pki pki = [] {
     test_pki made;
     made.dir = make_temp_dir("pki");
-    made.ocsp_port = free_port();
-    made.closed_port = free_port();
+    // Outside the ephemeral range, so that no outgoing connection of a test
+    // running alongside takes them as its local port before they are used.
+    made.ocsp_port = free_fixed_port();
+    made.closed_port = free_fixed_port();
     std::string command = "bash '" + source_dir() + "/tests/pki.sh' '" + made.dir + "' " +
                           std::to_string(made.ocsp_port) + " " + std::to_string(made.closed_port) + " >/dev/null 2>&1";
     if (system(command.c_str()) != 0) abort();
@@ -569,7 +587,8 @@ counting_forwarder::counting_forwarder(int listen_port, int target_port) : targe
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(listen_port));
-  bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    ADD_FAILURE() << "forwarder cannot listen on port " << listen_port;
   listen(listen_fd_, 64);
   thread_ = std::thread([this] {
     while (!stop_) {

@@ -24,6 +24,8 @@ void write_file(const std::string &path, const std::string &content);
 
 // A port that was free a moment ago on 127.0.0.1.
 int free_port();
+// A free port below the ephemeral range (for ports named inside certificates).
+int free_fixed_port();
 
 // ---- child processes ----
 struct child_options {
