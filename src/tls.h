@@ -36,6 +36,10 @@ class openssl_setup {
 void openssl_setup_fail_next_allocation_for_test();
 
 constexpr uint32_t CHANNEL_BUFFER_SIZE = 262144;
+// Encrypted bytes on their way to the server: room for every record that one
+// SSL_write of a full c2s buffer makes (16 KiB of payload plus at most a few
+// hundred bytes of header, nonce, tag, MAC and padding each).
+constexpr uint32_t TLS_OUT_BUFFER_SIZE = CHANNEL_BUFFER_SIZE + 16 * 1024;
 constexpr int INVALID_SOCKET_FD = -1;
 
 struct connection_channel {
@@ -52,10 +56,20 @@ struct connection_channel {
   uint32_t c2s_sent = 0;
   uint32_t s2c_length = 0;
   uint32_t s2c_sent = 0;
+  // The TLS layer's own socket I/O (see tls_socket_bio in tls.cpp): socket
+  // reads still allowed in this step (-1: no limit), whether writes gather in
+  // out_buffer until the pump flushes them, whether the last read found only
+  // part of a record, and the encrypted bytes not yet on the server's socket.
+  int server_reads_left = -1;
+  bool gather_writes = false;
+  bool tls_starved = false;
+  uint32_t out_length = 0;
+  uint32_t out_sent = 0;
   // The buffers come last and are left uninitialised: pages never written
   // are never made resident.
   unsigned char c2s_buffer[CHANNEL_BUFFER_SIZE];
   unsigned char s2c_buffer[CHANNEL_BUFFER_SIZE];
+  unsigned char out_buffer[TLS_OUT_BUFFER_SIZE];
 
   connection_channel(int client_fd, int server_fd, uint16_t port) : cfd(client_fd), sfd(server_fd), local_port(port) {}
   ~connection_channel();
@@ -63,7 +77,7 @@ struct connection_channel {
   connection_channel &operator=(const connection_channel &) = delete;
 
   // Channels are mapped straight from the kernel, so the untouched parts of
-  // their half-megabyte of buffers cost no memory. Allocation never throws.
+  // their 800 KiB of buffers cost no memory. Allocation never throws.
   static void *operator new(std::size_t size, const std::nothrow_t &) noexcept;
   static void operator delete(void *pointer, std::size_t size) noexcept;
   static void operator delete(void *pointer, const std::nothrow_t &) noexcept;
@@ -80,12 +94,14 @@ bool is_fatal_error(SSL *ssl, int result);
 int client_io(int epoll_fd, uint32_t events, sealgate_task *task);
 int server_io(int epoll_fd, uint32_t events, sealgate_task *task);
 bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *channel);
-// True when the library holds bytes from the server (records read ahead, or
-// decrypted bytes held back while s2c was full) that the server side could
-// take now. The socket may never be readable again for them, so the worker
+// True when the library holds bytes from the server (whole records read
+// ahead, or decrypted bytes held back while s2c was full) that the server side
+// could take now. The socket may never be readable again for them, so the worker
 // gives such a channel a read turn of its own in the next cycle.
 bool tls_bytes_waiting(const connection_channel *ch);
-constexpr int TLS_READ_AHEAD_BYTES = 65536;
+constexpr int TLS_READ_AHEAD_BYTES = 262144;
+// True while encrypted bytes wait in out_buffer for the server's socket.
+inline bool tls_output_pending(const connection_channel *ch) { return ch->out_sent < ch->out_length; }
 
 int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd);
 void change_events(int epoll_fd, int fd);

@@ -135,9 +135,10 @@ TEST_F(Relay, BytesPendingForTheServerStillArriveAfterTheClientCloses) {
   tls_server_options options;
   options.mode = server_mode::hold_then_sink;
   options.hold_ms = 1000;
+  options.read_pause_us = 500;  // a slow reader: records wait in sealgate for the server's socket
   start(options);
   int fd = open();
-  std::string data = deterministic_bytes(1 << 20, 5);
+  std::string data = deterministic_bytes(4 << 20, 5);
   ASSERT_TRUE(send_all(fd, data.data(), data.size()));
   close(fd);
   auto seen = server_->wait_observations(1, 20000);

@@ -557,6 +557,7 @@ void tls_test_server::serve(int fd) {
         if (r < 0) break;
         if (r == 0) continue;
         received.append(buffer, static_cast<size_t>(n));
+        if (options_.read_pause_us > 0) usleep(static_cast<useconds_t>(options_.read_pause_us));
         if (options_.mode != server_mode::sink && options_.mode != server_mode::hold_then_sink) {
           int at = 0;
           while (at < n) {

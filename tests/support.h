@@ -107,6 +107,7 @@ struct tls_server_options {
   std::string client_ca;               // when set, a client certificate is required
   size_t source_bytes = 0;             // for the source modes
   int hold_ms = 0;                     // for hold_then_echo: read nothing for this long
+  int read_pause_us = 0;               // for the echo and sink modes: a pause after each read
   int source_write_chunk = 16384;
 };
 
