@@ -65,6 +65,8 @@ struct connection_channel {
   bool tls_starved = false;
   uint32_t out_length = 0;
   uint32_t out_sent = 0;
+  // The most any buffer has held: how much of the mapping became resident.
+  uint32_t buffer_peak = 0;
   // The buffers come last and are left uninitialised: pages never written
   // are never made resident.
   unsigned char c2s_buffer[CHANNEL_BUFFER_SIZE];
@@ -78,9 +80,14 @@ struct connection_channel {
 
   // Channels are mapped straight from the kernel, so the untouched parts of
   // their 800 KiB of buffers cost no memory. Allocation never throws.
+  // A worker keeps a few lightly used mappings for its next connections.
   static void *operator new(std::size_t size, const std::nothrow_t &) noexcept;
-  static void operator delete(void *pointer, std::size_t size) noexcept;
+  static void operator delete(connection_channel *channel, std::destroying_delete_t) noexcept;
   static void operator delete(void *pointer, const std::nothrow_t &) noexcept;
+
+  void note_fill(uint32_t length) {
+    if (length > buffer_peak) buffer_peak = length;
+  }
 };
 
 // Builds the TLS context and connection object for the task's server socket.
