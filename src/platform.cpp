@@ -41,7 +41,8 @@ char process_state(int pid) {
 
 bool is_process_alive(int pid) {
   if (pid <= 0) return false;  // 0 and negative ids name process groups, not a process
-  if (pid == getpid()) return true;
+  static const int own_pid = static_cast<int>(getpid());  // asked once per accept turn: keep it
+  if (pid == own_pid) return true;
   int saved = errno;
   bool alive;
   if (kill(pid, 0) == 0 || errno == EPERM) {

@@ -106,7 +106,7 @@ bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *channel);
 // could take now. The socket may never be readable again for them, so the worker
 // gives such a channel a read turn of its own in the next cycle.
 bool tls_bytes_waiting(const connection_channel *ch);
-constexpr int TLS_READ_AHEAD_BYTES = 262144;
+constexpr int TLS_READ_AHEAD_BYTES = 131072;
 // True while encrypted bytes wait in out_buffer for the server's socket.
 inline bool tls_output_pending(const connection_channel *ch) { return ch->out_sent < ch->out_length; }
 
