@@ -55,6 +55,21 @@ TEST(Tls, UseEcaSendsTheServerNameEca) {
   EXPECT_EQ(seen[0].sni, "ECA");
 }
 
+TEST(Tls, HandshakeCompletesWhenTheCaFileCannotVouchForTheServer) {
+  // The CA file holds a leaf that signed nothing: the chain cannot be built,
+  // yet only the revocation check judges the server, so the relay opens.
+  tls_test_server server({});
+  sealgate_process sg;
+  ASSERT_TRUE(sg.started());
+  std::string ca = "\"CACertPemFile\": \"" + shared_pki().path("noocsp.pem") + "\"";
+  std::string reply;
+  int fd = open_relay(sg.port(), request_json(addr(server.port()), true, ca), &reply);
+  EXPECT_EQ(reply, k_status_reply);
+  send_all(fd, "ping", 4);
+  EXPECT_EQ(recv_bytes(fd, 4), "ping");
+  close(fd);
+}
+
 tls_server_options requiring_client_certificates() {
   tls_server_options options;
   options.client_ca = shared_pki().path("root.pem");
