@@ -438,7 +438,15 @@ int run_step(int epoll_fd, uint32_t events, sealgate_task *task) {
   switch (task->state) {
     case CONNECT: return connect_server(epoll_fd, events, task);
     case FORWARD: return forward_data(epoll_fd, events, task);
-    default: return handshake_server(epoll_fd, task);
+    default: {
+      // A handshake step reads the socket only when the event says there is
+      // something to read, and then once: the read that would only find the
+      // socket empty is left out, and the library waits for readability.
+      task->channel->server_reads_left = (events & EPOLLIN) != 0 ? 1 : 0;
+      int rc = handshake_server(epoll_fd, task);
+      if (task->channel != nullptr) task->channel->server_reads_left = -1;
+      return rc;
+    }
   }
 }
 
