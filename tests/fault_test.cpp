@@ -136,6 +136,23 @@ TEST_F(Faults, ServersThatResetDuringTheHandshakeOrTheRelay) {
     EXPECT_TRUE(got == streaming.source_data());
     close(fd);
   }
+  // A TLS server that reads nothing and resets while the client is still
+  // sending: sealgate holds encrypted records for it when the reset comes.
+  options.mode = server_mode::hold_then_reset;
+  options.hold_ms = 500;
+  {
+    tls_test_server silent(options);
+    std::string reply;
+    int fd = open_relay(sg_->port(), request_json(addr(silent.port())), &reply);
+    EXPECT_EQ(reply, k_status_reply);
+    std::string data = deterministic_bytes(16 << 20, 7);
+    std::thread writer([&] { send_all(fd, data.data(), data.size()); });
+    recv_until_eof(fd, 10000);  // the client is closed once the server side has ended
+    shutdown(fd, SHUT_RDWR);    // lets a writer still blocked in send give up
+    writer.join();
+    close(fd);
+    EXPECT_TRUE(sg_->wait_for_log("] SYSCALL I/O error on server fd ", 5000));
+  }
   // (A reset that beats the connect's completion ends the task in start_task,
   // without a "delete task pointer" line, so the descriptors tell.)
   expect_healthy();

@@ -521,6 +521,16 @@ void tls_test_server::serve(int fd) {
         return stop_ ? -1 : 0;
       return -1;
     };
+    if (options_.mode == server_mode::hold_then_reset) {
+      for (int waited = 0; waited < options_.hold_ms && !stop_; waited += 10) usleep(10000);
+      struct linger hard = {1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      SSL_free(ssl);
+      close(fd);
+      std::lock_guard<std::mutex> guard(lock_);
+      observations_.push_back(seen);
+      return;
+    }
     if (options_.mode == server_mode::source_then_close || options_.mode == server_mode::source_then_hold) {
       size_t at = 0;
       while (at < source_.size() && !stop_) {

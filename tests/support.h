@@ -97,7 +97,7 @@ struct test_pki {
 const test_pki &shared_pki();
 
 // ---- TLS test server ----
-enum class server_mode { echo, sink, source_then_close, source_then_hold, reset_in_handshake, stall, hold_then_echo, hold_then_sink, http };
+enum class server_mode { echo, sink, source_then_close, source_then_hold, reset_in_handshake, stall, hold_then_echo, hold_then_sink, hold_then_reset, http };
 
 struct tls_server_options {
   server_mode mode = server_mode::echo;
@@ -106,7 +106,7 @@ struct tls_server_options {
   bool tls13_allowed = true;           // the server accepts 1.2 and 1.3
   std::string client_ca;               // when set, a client certificate is required
   size_t source_bytes = 0;             // for the source modes
-  int hold_ms = 0;                     // for hold_then_echo: read nothing for this long
+  int hold_ms = 0;                     // for the hold modes: read nothing for this long
   int read_pause_us = 0;               // for the echo and sink modes: a pause after each read
   int source_write_chunk = 16384;
 };
