@@ -95,7 +95,6 @@ int main(int argc, char **argv) {
   init_log(settings.log_path.c_str(), "sealgate", settings.log_file_size, settings.log_level);
   log_banner(settings);
   raise_open_files_limit();
-  tune_memory_allocator();
   if (tls_library_init() != 0) {
     LOG(LOG_ERROR, "Unable to init SSL library");
     return 1;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -63,18 +62,6 @@ bool platform_socket_error_message(int error, char *buffer, size_t size) {
   if (text == nullptr) return false;
   if (text != buffer) snprintf(buffer, size, "%s", text);
   return true;
-}
-
-// Every connection allocates and frees the TLS layer's buffers (128 KiB of
-// read-ahead among them) and a few hundred small objects on its worker. With
-// the allocator's adaptive defaults, large buffers may come from mmap and each
-// worker's heap is trimmed and grown again around every connection: system
-// calls that showed as a few per cent of the connection rate. Fixed limits
-// keep buffers on the heap, and freed memory is handed back to the system
-// once 64 MiB of it sits at the top of a heap rather than every time.
-void tune_memory_allocator() {
-  mallopt(M_MMAP_THRESHOLD, 4 << 20);
-  mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
 long raise_open_files_limit() {

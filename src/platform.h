@@ -23,7 +23,3 @@ bool platform_socket_error_message(int error, char *buffer, size_t size);
 // Raises the soft open-files limit to the hard limit, so thousands of
 // connections fit. Returns the new soft limit, or -1.
 long raise_open_files_limit();
-
-// Settles the C library's allocator for a long-running relay (see the
-// comment in platform.cpp).
-void tune_memory_allocator();
