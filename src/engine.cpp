@@ -444,7 +444,7 @@ int run_step(int epoll_fd, uint32_t events, sealgate_task *task) {
       // socket empty is left out, and the library waits for readability.
       task->channel->server_reads_left = (events & EPOLLIN) != 0 ? 1 : 0;
       int rc = handshake_server(epoll_fd, task);
-      if (task->channel != nullptr) task->channel->server_reads_left = -1;
+      task->channel->server_reads_left = -1;
       return rc;
     }
   }

@@ -677,26 +677,36 @@ bool account_server_write(connection_channel *ch, int n, uint32_t &new_c, uint32
   return finished;
 }
 
-// A socket error while sending gathered records, logged as the library's own
-// socket error would be.
-void log_output_failure(connection_channel *ch) {
-  int saved = errno;
+// The WARN line for a socket error on the server side; errno is 0 while the
+// line is written and holds `error` again afterwards.
+void warn_server_io_error(const char *function, int sfd, int error) {
+  errno = 0;
   char text[ERROR_TEXT_SIZE];
-  if (saved != 0)
-    LOG_AT("server_io", LOG_WARN, "SYSCALL I/O error on server fd %d, errno %d, %s", ch->sfd, saved,
-           errno_text(saved, text));
+  if (error != 0)
+    LOG_AT(function, LOG_WARN, "SYSCALL I/O error on server fd %d, errno %d, %s", sfd, error, errno_text(error, text));
   else
-    LOG_AT("server_io", LOG_WARN, "SYSCALL I/O error on server fd %d, errno not set", ch->sfd);
-  errno = saved;
+    LOG_AT(function, LOG_WARN, "SYSCALL I/O error on server fd %d, errno not set", sfd);
+  errno = error;
 }
 
-// One SSL_write of the c2s bytes; its records gather in out_buffer and leave
-// in one send. True when the server side has ended.
-bool write_to_server(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
+// A socket error while sending gathered records, logged as the library's own
+// socket error would be.
+void log_output_failure(connection_channel *ch) { warn_server_io_error("server_io", ch->sfd, errno); }
+
+// SSL_write of the c2s bytes with its records gathered in out_buffer; the
+// caller sends them.
+int gathered_ssl_write(connection_channel *ch) {
   ERR_clear_error();
   ch->gather_writes = true;
   int n = SSL_write(ch->ssl, ch->c2s_buffer + ch->c2s_sent, static_cast<int>(ch->c2s_length - ch->c2s_sent));
   ch->gather_writes = false;
+  return n;
+}
+
+// One SSL_write of the c2s bytes; its records leave in one send. True when
+// the server side has ended.
+bool write_to_server(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
+  int n = gathered_ssl_write(ch);
   if (n < 1) {
     bool fatal = handle_ssl_error(n, new_s, ch);
     if (!fatal && flush_output(ch) != 1) new_s |= EPOLLOUT;  // records made before the failure
@@ -753,10 +763,7 @@ int read_from_server(connection_channel *ch, int &total) {
 // write mask takes them as before.
 void pass_on_to_server(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
   if (ch->closing || ch->sfd_events == 0 || ch->c2s_length <= ch->c2s_sent || tls_output_pending(ch)) return;
-  ERR_clear_error();
-  ch->gather_writes = true;
-  int n = SSL_write(ch->ssl, ch->c2s_buffer + ch->c2s_sent, static_cast<int>(ch->c2s_length - ch->c2s_sent));
-  ch->gather_writes = false;
+  int n = gathered_ssl_write(ch);
   // A failed send leaves the records waiting: the server's write event sends
   // them again and meets any socket error there.
   flush_output(ch);
@@ -844,14 +851,7 @@ bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *ch) {
         ERR_error_string_n(code, text, sizeof text);
         LOG(LOG_ERROR, "SYSCALL server fd %d %s", ch->sfd, text);
       }
-      errno = 0;
-      if (saved != 0) {
-        char text[ERROR_TEXT_SIZE];
-        LOG(LOG_WARN, "SYSCALL I/O error on server fd %d, errno %d, %s", ch->sfd, saved, errno_text(saved, text));
-      } else {
-        LOG(LOG_WARN, "SYSCALL I/O error on server fd %d, errno not set", ch->sfd);
-      }
-      errno = saved;
+      warn_server_io_error(__func__, ch->sfd, saved);
       return true;
     }
     case SSL_ERROR_ZERO_RETURN:

@@ -56,7 +56,7 @@ struct connection_channel {
   uint32_t c2s_sent = 0;
   uint32_t s2c_length = 0;
   uint32_t s2c_sent = 0;
-  // The TLS layer's own socket I/O (see tls_socket_bio in tls.cpp): socket
+  // The TLS layer's own socket I/O (see "the TLS layer's socket I/O" in tls.cpp): socket
   // reads still allowed in this step (-1: no limit), whether writes gather in
   // out_buffer until the pump flushes them, whether the last read found only
   // part of a record, and the encrypted bytes not yet on the server's socket.
