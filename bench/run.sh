@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Benchmarks sealgate against direct TLS (the ceiling) and stunnel4 in client
-# mode, round by round, on loopback. Writes bench/results/latest.json (and a
+# Benchmarks sealgate against direct TLS (the ceiling), stunnel4 in client
+# mode and HAProxy (TCP mode, TLS to the server), round by round, on loopback.
+# Two TLS servers: one that only does full handshakes, and one that issues
+# session tickets for the connrate_tickets case, where the tunnels resume
+# sessions as they do by default. Writes bench/results/latest.json (and a
 # dated copy), bench/results/ratios.svg, and prints the table.
-#   bench/run.sh --quick   about 2 minutes
-#   bench/run.sh           the full run, under 10 minutes
+#   bench/run.sh --quick   under 2 minutes
+#   bench/run.sh           the full run, about 5 minutes
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,43 +14,102 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
 source bench/lib.sh
-bench_setup bench stunnel4 gnuplot-nox procps
+bench_setup bench stunnel4 haproxy gnuplot-nox procps
 make_bench_certificate bench
-server_port=$(free_port); sg0_port=$(free_port); sg3_port=$(free_port); stunnel_port=$(free_port)
+server_port=$(free_port); ticket_port=$(free_port); sg3_port=$(free_port)
 build/bench/tls-bench-server "$server_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
-mkdir -p "$work/log0" "$work/log3"
-build/sealgate -l "$work/log0" -sp "$sg0_port" -L 0 & sg0_pid=$!; pids+=($sg0_pid)
-build/sealgate -l "$work/log3" -sp "$sg3_port" -L 3 -s 104857600 & sg3_pid=$!; pids+=($sg3_pid)
-cat > "$work/stunnel.conf" <<CONF
+build/bench/tls-bench-server --tickets "$ticket_port" "$work/cert.pem" "$work/key.pem" & pids+=($!)
+mkdir -p "$work/log3"
+build/sealgate -l "$work/log3" -sp "$sg3_port" -L 3 -s 104857600 & pids+=($!)
+for p in "$server_port" "$ticket_port" "$sg3_port"; do wait_port "$p"; done
+
+# start_relay sealgate|stunnel|haproxy: a new instance (sealgate at -L 0) on
+# new ports in place of the one before; sets entrance, ticket_entrance (the
+# tunnels' way to the ticket server; sealgate's request names it instead) and
+# relay_pid. The tunnels: TLS 1.2, no verification, no logging. HAProxy's
+# session reuse is off towards the first server (stunnel finds nothing to
+# reuse there); towards the ticket server both resume as they do by default.
+declare -A entrance ticket_entrance relay_pid
+start_relay() {
+  local peer=$1 port ticket conf
+  port=$(free_port); ticket=$(free_port); conf="$work/$peer-$port"
+  local old=${relay_pid[$peer]:-} kept=() p
+  if [ -n "$old" ]; then
+    kill "$old"; wait "$old" 2>/dev/null || true
+    for p in "${pids[@]}"; do [ "$p" = "$old" ] || kept+=("$p"); done
+    pids=("${kept[@]}")
+  fi
+  case $peer in
+    sealgate)
+      mkdir -p "$conf"
+      build/sealgate -l "$conf" -sp "$port" -L 0 & ;;
+    stunnel)
+      cat > "$conf" <<CONF
 foreground = yes
 pid =
 syslog = no
 debug = 0
 output = /dev/null
-[bench]
 client = yes
-accept = 127.0.0.1:$stunnel_port
-connect = 127.0.0.1:$server_port
 sslVersion = TLSv1.2
 verify = 0
+[plain]
+accept = 127.0.0.1:$port
+connect = 127.0.0.1:$server_port
+[tickets]
+accept = 127.0.0.1:$ticket
+connect = 127.0.0.1:$ticket_port
 CONF
-stunnel4 "$work/stunnel.conf" & stunnel_pid=$!; pids+=($stunnel_pid)
-for p in "$server_port" "$sg0_port" "$sg3_port" "$stunnel_port"; do wait_port "$p"; done
+      stunnel4 "$conf" & ;;
+    haproxy)
+      cat > "$conf" <<CONF
+global
+  nbthread 2
+  maxconn 4096
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 60s
+  timeout server 60s
+  default-server ssl verify none ssl-min-ver TLSv1.2 ssl-max-ver TLSv1.2
+frontend plain
+  bind 127.0.0.1:$port
+  default_backend plain
+backend plain
+  server s1 127.0.0.1:$server_port no-ssl-reuse
+frontend tickets
+  bind 127.0.0.1:$ticket
+  default_backend tickets
+backend tickets
+  server s1 127.0.0.1:$ticket_port
+CONF
+      haproxy -f "$conf" -db & ;;
+  esac
+  relay_pid[$peer]=$!; pids+=($!)
+  entrance[$peer]=$port; ticket_entrance[$peer]=$ticket
+  wait_port "$port" || { echo "$peer does not listen" >&2; exit 1; }
+  [ "$peer" = sealgate ] || wait_port "$ticket"
+}
 
 if [ $quick = 1 ]; then rounds=3 bytes=$((32 << 20)) secs=2 count=2000 idle=200
-else rounds=5 bytes=$((128 << 20)) secs=4 count=10000 idle=400; fi
+else rounds=5 bytes=$((128 << 20)) secs=4 count=10000 idle=500; fi
 bundle=/etc/ssl/certs/ca-certificates.crt
 
 load() { build/bench/sealgate-load --server-port "$server_port" --ca "$work/cert.pem" --timeout 120 "$@"; }
 peer_args() {
   case $1 in
     direct) echo "--mode direct --port $server_port" ;;
-    sealgate) echo "--mode sealgate --port $sg0_port" ;;
+    sealgate) echo "--mode sealgate --port ${entrance[sealgate]}" ;;
     sealgate_debug) echo "--mode sealgate --port $sg3_port" ;;
-    stunnel) echo "--mode tunnel --port $stunnel_port" ;;
+    stunnel | haproxy) echo "--mode tunnel --port ${entrance[$1]}" ;;
   esac
 }
-peer_pid() { case $1 in sealgate) echo $sg0_pid ;; stunnel) echo $stunnel_pid ;; esac; }
+ticket_args() {
+  case $1 in
+    sealgate) echo "--mode sealgate --port ${entrance[sealgate]} --server-port $ticket_port" ;;
+    stunnel | haproxy) echo "--mode tunnel --port ${ticket_entrance[$1]}" ;;
+  esac
+}
 
 out="$work/samples.jsonl"
 : > "$out"
@@ -55,25 +117,27 @@ record() { sed "s/^{/{\"round\": $1, \"peer\": \"$2\", \"case\": \"$3\", /" >> "
 machine="$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 for round in $(seq "$rounds"); do
-  peers=(direct sealgate sealgate_debug stunnel)
+  peers=(direct sealgate sealgate_debug stunnel haproxy)
   # Alternate the order round by round so no peer always runs first.
   shift_by=$(( (round - 1) % ${#peers[@]} ))
   peers=("${peers[@]:$shift_by}" "${peers[@]:0:$shift_by}")
   echo "round $round of $rounds" >&2
   for peer in "${peers[@]}"; do
+    # A fresh relay each turn, its idle memory measured first: memory it kept
+    # from earlier connections would hide part of what idle connections cost.
+    pid=""
+    case $peer in sealgate | stunnel | haproxy) start_relay "$peer"; pid=${relay_pid[$peer]} ;; esac
     args=$(peer_args "$peer")
+    rate="--scenario connrate --conns 8 --seconds $secs ${pid:+--pid $pid}"
+    [ -n "$pid" ] && load $args --scenario idle --count "$idle" --pid "$pid" | record "$round" "$peer" idle
     load $args --scenario download --conns 4 --bytes "$bytes" | record "$round" "$peer" download
     load $args --scenario upload --conns 4 --bytes "$bytes" | record "$round" "$peer" upload
     [ "$peer" = sealgate_debug ] && continue
-    load $args --scenario connrate --conns 4 --seconds "$secs" | record "$round" "$peer" connrate
+    load $args $rate | record "$round" "$peer" connrate
     load $args --scenario latency --count "$count" | record "$round" "$peer" latency
-    if [ "$peer" = sealgate ]; then
-      build/bench/sealgate-load $args --server-port "$server_port" --ca "$bundle" --scenario connrate --conns 4 \
-        --seconds "$secs" --timeout 120 | record "$round" "$peer" connrate_bundle
-    fi
-    if [ "$peer" = sealgate ] || [ "$peer" = stunnel ]; then
-      load $args --scenario idle --count "$idle" --pid "$(peer_pid "$peer")" | record "$round" "$peer" idle
-    fi
+    [ "$peer" = direct ] && continue
+    [ "$peer" = sealgate ] && load $args --ca "$bundle" $rate | record "$round" "$peer" connrate_bundle
+    load $(ticket_args "$peer") $rate | record "$round" "$peer" connrate_tickets
   done
 done
 

@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -203,9 +204,28 @@ void run_throughput(bool up) {
   print_result(out);
 }
 
+// User plus system CPU time of a process so far, in clock ticks; -1 if unknown.
+long long cpu_ticks(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  size_t name_end = line.rfind(')');  // the command name may hold spaces
+  if (name_end == std::string::npos) return -1;
+  std::istringstream fields(line.substr(name_end + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; i++) {  // fields 14 and 15 of the line
+    if (i == 14) utime = atoll(field.c_str());
+    if (i == 15) stime = atoll(field.c_str());
+  }
+  return fields ? utime + stime : -1;
+}
+
 // Clients in a loop for a fixed time: each a full set-up, one 64-byte echo,
 // and a close (connrate); or a request naming a closed port (refused).
+// With --pid, also the CPU time that process spent per connection.
 void run_rate(bool refused) {
+  long long cpu_before = g.pid > 0 ? cpu_ticks(g.pid) : -1;
   std::mutex lock;
   std::vector<double> latencies;
   std::atomic<long> done{0};
@@ -237,10 +257,16 @@ void run_rate(bool refused) {
     });
   for (auto &t : threads) t.join();
   double elapsed = since(t0);
-  char out[256];
-  snprintf(out, sizeof out, "\"conns\": %d, \"connections\": %ld, \"conn_per_s\": %.1f, \"p50_ms\": %.3f, \"p99_ms\": %.3f",
-           g.conns, done.load(), static_cast<double>(done.load()) / elapsed, percentile(latencies, 0.5),
-           percentile(latencies, 0.99));
+  long long cpu_after = cpu_before >= 0 ? cpu_ticks(g.pid) : -1;
+  char out[320];
+  int length = snprintf(out, sizeof out,
+                        "\"conns\": %d, \"connections\": %ld, \"conn_per_s\": %.1f, \"p50_ms\": %.3f, \"p99_ms\": %.3f",
+                        g.conns, done.load(), static_cast<double>(done.load()) / elapsed, percentile(latencies, 0.5),
+                        percentile(latencies, 0.99));
+  if (cpu_after >= 0 && done.load() > 0)
+    snprintf(out + length, sizeof out - static_cast<size_t>(length), ", \"cpu_us_per_conn\": %.1f",
+             static_cast<double>(cpu_after - cpu_before) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                 static_cast<double>(done.load()));
   print_result(out);
 }
 
@@ -266,6 +292,10 @@ void run_latency() {
 }
 
 void run_idle() {
+  {  // one connection first, so the relay's one-time set-up is not counted per connection
+    connection c;
+    if (!open_connection(c) || !begin_transfer(c, 'E', 0) || !echo_once(c, 0)) g_errors++;
+  }
   long before = rss_kib(g.pid);
   std::vector<std::unique_ptr<connection>> open;
   for (int i = 0; i < g.count && clock_type::now() < g_deadline; i++) {

@@ -1,6 +1,8 @@
 // The benchmark's TLS server: TLS 1.2 only, one fixed suite for every peer
 // (ECDHE-ECDSA-AES128-GCM-SHA256 on P-256), no tickets and no session cache,
-// so every connection is a full handshake. One thread per connection.
+// so every connection is a full handshake. With --tickets it issues session
+// tickets and resumes the sessions they carry (still no server-side cache).
+// One thread per connection.
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -83,17 +85,19 @@ void serve(SSL_CTX *ctx, int fd) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: tls-bench-server PORT CERT KEY\n");
+  bool tickets = argc == 5 && strcmp(argv[1], "--tickets") == 0;
+  if (argc != 4 && !tickets) {
+    fprintf(stderr, "usage: tls-bench-server [--tickets] PORT CERT KEY\n");
     return 1;
   }
+  argv += tickets ? 1 : 0;
   signal(SIGPIPE, SIG_IGN);
   SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-AES128-GCM-SHA256");
   SSL_CTX_set1_groups_list(ctx, "P-256");
-  SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+  if (!tickets) SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   if (SSL_CTX_use_certificate_chain_file(ctx, argv[2]) != 1 || SSL_CTX_use_PrivateKey_file(ctx, argv[3], SSL_FILETYPE_PEM) != 1) {
     ERR_print_errors_fp(stderr);
