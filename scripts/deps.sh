@@ -15,4 +15,4 @@ install_missing() {
 }
 
 BUILD_PACKAGES=(g++ cmake make pkg-config git libssl-dev libjansson-dev ca-certificates)
-TEST_PACKAGES=(libgtest-dev openssl procps)
+TEST_PACKAGES=(libgtest-dev openssl procps groff-base)

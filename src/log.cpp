@@ -1,6 +1,8 @@
 #include "log.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -24,7 +26,7 @@ struct logger {
   int size_limit;
   int level;
   int fd = -1;
-  int current_size = 0;
+  int64_t current_size = 0;
   int day = -1;
   int keep_count = LOG_KEEP_FILES;
   int sequence = 0;
@@ -99,7 +101,7 @@ void write_line_locked(logger &log, const struct tm &tm, const char *text, int l
       return;
     }
     log.fd = fd;
-    log.current_size = static_cast<int>(end);
+    log.current_size = static_cast<int64_t>(end);
   }
   ssize_t written = write(log.fd, text, static_cast<size_t>(length));
   if (written < 0) {
@@ -157,6 +159,142 @@ void startup_scan(logger &log) {
     log.sequence++;
 }
 
+// ---- message formatting ----
+//
+// Messages are printf-formatted, with one difference: the text a %s
+// argument brings has its control bytes escaped ("\n", "\x01"), so that a
+// request, a path or a URL from outside can never start a line of its own.
+// Control bytes written into the format itself are the program's own and
+// stay as they are.
+
+struct output {
+  char *at;
+  size_t room;  // bytes that may still be stored, the terminator excluded
+  size_t total = 0;
+  void put(char c) {
+    if (total < room) at[total] = c;
+    total++;
+  }
+  void put(const char *text, size_t length) {
+    for (size_t i = 0; i < length; i++) put(text[i]);
+  }
+};
+
+size_t escaped_length(unsigned char c) {
+  if (c == '\n' || c == '\r' || c == '\t') return 2;
+  return c < 0x20 || c == 0x7f ? 4 : 1;
+}
+
+// A %s argument: at most `precision` bytes of it (all when negative), padded
+// to `width` as printf would, with its control bytes escaped.
+void put_escaped(output &out, const char *text, long precision, long width, bool left) {
+  if (text == nullptr) text = "(null)";
+  size_t bytes = 0, shown = 0;
+  for (; text[bytes] != '\0' && (precision < 0 || static_cast<long>(bytes) < precision); bytes++)
+    shown += escaped_length(static_cast<unsigned char>(text[bytes]));
+  long pad = width > static_cast<long>(shown) ? width - static_cast<long>(shown) : 0;
+  if (!left) for (long i = 0; i < pad; i++) out.put(' ');
+  for (size_t i = 0; i < bytes; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (escaped_length(c) == 1) {
+      out.put(static_cast<char>(c));
+    } else if (escaped_length(c) == 2) {
+      out.put('\\');
+      out.put(c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+    } else {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out.put(hex, 4);
+    }
+  }
+  if (left) for (long i = 0; i < pad; i++) out.put(' ');
+}
+
+// Formats one conversion other than %s with the C library, its argument taken
+// with the type its length modifier names.
+template <typename T>
+void put_converted(output &out, const std::string &spec, T value) {
+  char text[128];
+  int n = snprintf(text, sizeof text, spec.c_str(), value);
+  if (n > 0) out.put(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+}
+
+size_t format_message(char *buffer, size_t size, const char *format, va_list args) {
+  output out{buffer, size > 0 ? size - 1 : 0};
+  for (const char *f = format; *f != '\0'; f++) {
+    if (*f != '%') {
+      out.put(*f);
+      continue;
+    }
+    std::string spec = "%";
+    bool left = false;
+    for (f++; *f != '\0' && strchr("-+ #0", *f) != nullptr; f++) {
+      left |= *f == '-';
+      spec += *f;
+    }
+    long width = -1, precision = -1;
+    if (*f == '*') {
+      width = va_arg(args, int);
+      spec += std::to_string(width);
+      f++;
+    } else {
+      if (isdigit(static_cast<unsigned char>(*f))) width = 0;
+      for (; isdigit(static_cast<unsigned char>(*f)); f++) {
+        width = width * 10 + (*f - '0');
+        spec += *f;
+      }
+    }
+    if (*f == '.') {
+      spec += *f++;
+      precision = 0;
+      if (*f == '*') {
+        precision = va_arg(args, int);
+        spec += std::to_string(precision);
+        f++;
+      } else {
+        for (; isdigit(static_cast<unsigned char>(*f)); f++) {
+          precision = precision * 10 + (*f - '0');
+          spec += *f;
+        }
+      }
+    }
+    std::string length;
+    while (*f != '\0' && strchr("hljztL", *f) != nullptr) length += *f++;
+    if (*f == '\0') break;
+    char conversion = *f;
+    spec += length + conversion;
+    switch (conversion) {
+      case '%': out.put('%'); break;
+      case 's': put_escaped(out, va_arg(args, const char *), precision, width, left); break;
+      case 'c': put_converted(out, spec, va_arg(args, int)); break;
+      case 'p': put_converted(out, spec, va_arg(args, void *)); break;
+      case 'd': case 'i':
+        if (length == "l") put_converted(out, spec, va_arg(args, long));
+        else if (length == "ll") put_converted(out, spec, va_arg(args, long long));
+        else if (length == "z") put_converted(out, spec, va_arg(args, ssize_t));
+        else if (length == "j") put_converted(out, spec, va_arg(args, intmax_t));
+        else if (length == "t") put_converted(out, spec, va_arg(args, ptrdiff_t));
+        else put_converted(out, spec, va_arg(args, int));
+        break;
+      case 'u': case 'x': case 'X': case 'o':
+        if (length == "l") put_converted(out, spec, va_arg(args, unsigned long));
+        else if (length == "ll") put_converted(out, spec, va_arg(args, unsigned long long));
+        else if (length == "z") put_converted(out, spec, va_arg(args, size_t));
+        else if (length == "j") put_converted(out, spec, va_arg(args, uintmax_t));
+        else if (length == "t") put_converted(out, spec, va_arg(args, ptrdiff_t));
+        else put_converted(out, spec, va_arg(args, unsigned int));
+        break;
+      case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        if (length == "L") put_converted(out, spec, va_arg(args, long double));
+        else put_converted(out, spec, va_arg(args, double));
+        break;
+      default: out.put(spec.c_str(), spec.size()); break;  // not a conversion: shown as written
+    }
+  }
+  if (size > 0) buffer[std::min(out.total, size - 1)] = '\0';
+  return out.total;
+}
+
 }  // namespace
 
 void init_log(const char *directory, const char *base_name, int size_limit, int level) {
@@ -202,10 +340,9 @@ void write_log(unsigned line, const char *function, int level, const char *forma
   if (prefix > LOG_LINE_MAX) prefix = LOG_LINE_MAX;
   va_list args;
   va_start(args, format);
-  int message = vsnprintf(buffer + prefix, static_cast<size_t>(LOG_LINE_BUFFER - 1 - prefix), format, args);
+  size_t message = format_message(buffer + prefix, static_cast<size_t>(LOG_LINE_BUFFER - 1 - prefix), format, args);
   va_end(args);
-  if (message < 0) message = 0;
-  int length = std::min(prefix + message, LOG_LINE_MAX);
+  int length = static_cast<int>(std::min(static_cast<size_t>(prefix) + message, static_cast<size_t>(LOG_LINE_MAX)));
   if (length < LOG_LINE_MAX) buffer[length++] = '\n';
   {
     std::lock_guard<std::mutex> guard(log->lock);

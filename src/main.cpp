@@ -31,7 +31,9 @@ void install_sigterm_handler() {
 
 void log_banner(const startup_settings &settings) {
   LOG_AT("main", LOG_INFO, "===== sealgate parameters =====");
-  LOG_AT("main", LOG_INFO, "version - %s", k_version);
+  // The version text begins with a line break (the what-marker follows it);
+  // written in the format, it is the program's own and not escaped.
+  LOG_AT("main", LOG_INFO, "version - \n%s", k_version + 1);
   LOG_AT("main", LOG_INFO, "pid to check - %d", settings.pid);
   LOG_AT("main", LOG_INFO, "log path - %s", settings.log_path.c_str());
   LOG_AT("main", LOG_INFO, "Sealgate host:port - %s:%d", settings.socket_host.c_str(), settings.socket_port);
@@ -99,7 +101,6 @@ int main(int argc, char **argv) {
     LOG(LOG_ERROR, "Unable to init SSL library");
     return 1;
   }
-  if (getenv("SEALGATE_TEST_FAIL_SETUP_ALLOCATION") != nullptr) openssl_setup_fail_next_allocation_for_test();
   openssl_setup tls_setup;  // released on every way out from here on
   tls_setup.request_fips_mode();
   install_sigterm_handler();

@@ -60,7 +60,7 @@ bool add_headers(OSSL_HTTP_REQ_CTX *context, const char *path, const char *host,
 
 OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCSP_REQUEST *request) {
   int fd = static_cast<int>(BIO_get_fd(bio, nullptr));
-  if (fd <= 0) {
+  if (fd < 0) {
     LOG(LOG_ERROR, "Can't get connection fd");
     return nullptr;
   }
@@ -110,11 +110,14 @@ OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCS
   return reinterpret_cast<OCSP_RESPONSE *>(value);
 }
 
-OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd) {
+OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd,
+                            int *local_error) {
   BIO *bio = BIO_new(BIO_s_socket());
   int socket_fd = INVALID_SOCKET_FD;
   uint16_t local_port = 0;
-  if (bio == nullptr || do_connect(fd, host, port, &socket_fd, &local_port, OCSP_CONNECT_SECONDS) != 0) {
+  int rc = bio == nullptr ? DO_CONNECT_LOCAL_FAILURE : do_connect(fd, host, port, &socket_fd, &local_port, OCSP_CONNECT_SECONDS);
+  if (rc != 0) {
+    if (rc == DO_CONNECT_LOCAL_FAILURE && local_error != nullptr) *local_error = bio == nullptr ? ENOMEM : errno;
     LOG(LOG_ERROR, "Unable to connect to %s", host);
     if (socket_fd != INVALID_SOCKET_FD) close(socket_fd);
     BIO_free_all(bio);
@@ -174,11 +177,21 @@ int parse_response(OCSP_RESPONSE *response) {
 
 namespace {
 
-// One responder URL. Returns true when a response came back, with *verdict set.
-bool query_url(int fd, OCSP_REQUEST *request, const char *url, int index, int *verdict) {
+// The parts of a URL that go into the request line and the Host header: a
+// space, a control byte or DEL would let a certificate write its own request.
+bool fit_for_the_wire(const char *text) {
+  for (const char *p = text; p != nullptr && *p != '\0'; p++)
+    if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7f) return false;
+  return text != nullptr;
+}
+
+// One responder URL. Returns true when a response came back, with *verdict
+// set; a failure of this host rather than of the responder sets *local_error.
+bool query_url(int fd, OCSP_REQUEST *request, const char *url, int index, int *verdict, int *local_error) {
   char *host = nullptr, *port = nullptr, *path = nullptr;
   int use_ssl = 0;
-  if (OSSL_HTTP_parse_url(url, &use_ssl, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1 || use_ssl) {
+  if (OSSL_HTTP_parse_url(url, &use_ssl, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1 || use_ssl ||
+      !fit_for_the_wire(host) || !fit_for_the_wire(port) || !fit_for_the_wire(path)) {
     LOG_AT("check_cert_OCSP", LOG_ERROR, "client fd %d parse url failed %s", fd, url);
     OPENSSL_free(host);
     OPENSSL_free(port);
@@ -188,7 +201,7 @@ bool query_url(int fd, OCSP_REQUEST *request, const char *url, int index, int *v
   }
   LOG_AT("check_cert_OCSP", LOG_DEBUG, "querying url [%s] host [%s] port [%s] path [%s] use_ssl %d", url, host, port,
          path, 0);
-  OCSP_RESPONSE *response = send_request(request, host, path, port, fd);
+  OCSP_RESPONSE *response = send_request(request, host, path, port, fd, local_error);
   OPENSSL_free(host);
   OPENSSL_free(port);
   OPENSSL_free(path);
@@ -226,14 +239,16 @@ int check_cert_OCSP(int fd, X509 *cert, X509 *issuer) {
   }
   int verdict = OCSP_NO_VERDICT;
   bool got_response = false;
-  for (int i = 0; i < count && verdict == OCSP_NO_VERDICT; i++) {
+  int local_error = 0;
+  for (int i = 0; i < count && verdict == OCSP_NO_VERDICT && local_error == 0; i++) {
     const char *url = sk_OPENSSL_STRING_value(urls, i);
     LOG(LOG_DEBUG, "%d of %d - querying url %s", i, count, url);
-    if (query_url(fd, request, url, i, &verdict)) got_response = true;
+    if (query_url(fd, request, url, i, &verdict, &local_error)) got_response = true;
   }
   X509_email_free(urls);
   OCSP_REQUEST_free(request);
-  if (!got_response) verdict = OCSP_NO_RESPONDER;
+  if (!got_response) verdict = local_error != 0 ? OCSP_LOCAL_FAILURE : OCSP_NO_RESPONDER;
+  errno = local_error;
   LOG(LOG_DEBUG, "client fd %d is_revoked %d", fd, verdict);
   return verdict;
 }
@@ -279,7 +294,7 @@ int walk_chain(int fd, X509 *peer, STACK_OF(X509) *chain) {
       }
       LOG_AT("check_server_certificate", LOG_DEBUG, "verify server certificate fd %d", fd);
       verdict = check_cert_OCSP(fd, peer, candidate);
-      if (verdict == OCSP_GOOD || verdict == OCSP_NO_RESPONDER) return verdict;
+      if (verdict == OCSP_GOOD || verdict == OCSP_NO_RESPONDER || verdict == OCSP_LOCAL_FAILURE) return verdict;
     }
   }
   return verdict;
@@ -311,8 +326,19 @@ int check_locked(ocsp_status *entry, const std::string &key, SSL *ssl, int fd) {
     return -1;
   }
   int verdict = walk_chain(fd, peer, chain);
+  int local_error = errno;
   int64_t now = now_seconds();
   X509_free(peer);
+  if (verdict == OCSP_LOCAL_FAILURE) {
+    // Nothing was learnt about the server: only this task is refused, and the
+    // entry stays stale so that the next request checks again.
+    char text[ERROR_TEXT_SIZE];
+    LOG_AT("check_server_certificate", LOG_ERROR,
+           "unable to check the certificate for server %s on this host - %s, not saved in cache", key.c_str(),
+           errno_text(local_error, text));
+    LOG_AT("check_server_certificate", LOG_ERROR, "Server certificate verification is invalid fd %d", fd);
+    return -1;
+  }
   if (verdict == OCSP_GOOD) {
     LOG_AT("check_server_certificate", LOG_INFO, "certificate is verified for server %s, save it in cache",
            key.c_str());

@@ -15,6 +15,9 @@ constexpr int OCSP_REVOKED = 1;
 constexpr int OCSP_GOOD = 0;
 constexpr int OCSP_NO_VERDICT = -1;
 constexpr int OCSP_NO_RESPONDER = -2;
+// No responder could be tried for a failure of this host (no descriptor or
+// memory left), with errno telling which: says nothing about the server.
+constexpr int OCSP_LOCAL_FAILURE = -3;
 
 constexpr int OCSP_CONNECT_SECONDS = 100;  // connect budget, whatever the request says
 constexpr int OCSP_WAIT_MS = 30000;        // each wait for the responder's socket
@@ -24,7 +27,8 @@ constexpr int64_t OCSP_PERIOD_NO_RESPONDER = 900;  // no responder reached
 
 int check_cert_OCSP(int fd, X509 *cert, X509 *issuer);
 OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer);
-OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd);
+OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd,
+                            int *local_error = nullptr);
 OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCSP_REQUEST *request);
 int parse_response(OCSP_RESPONSE *response);
 

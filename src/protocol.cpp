@@ -192,11 +192,19 @@ bool wait_connected(int64_t log_fd, int fd, int wait_ms, int &result_code) {
   }
 }
 
+// Failures of this host rather than of the peer: no descriptor, no memory, no local port.
+bool local_failure(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM || error == EADDRNOTAVAIL ||
+         error == EAGAIN;
+}
+
 // One address: a socket, a non-blocking connect and the wait. -1 when it failed.
-int try_address(int64_t log_fd, const struct addrinfo *entry, const char *port, int wait_ms, int &result_code) {
+int try_address(int64_t log_fd, const struct addrinfo *entry, const char *port, int wait_ms, int &result_code,
+                bool &failed_here) {
   int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, entry->ai_protocol);
   if (fd < 0) {
     int error = errno;
+    failed_here |= local_failure(error);
     if (error != 0) {
       char text[ERROR_TEXT_SIZE];
       LOG(LOG_ERROR, "client fd %d Unable to connect create socket for type (%d, %d, %d) - %s",
@@ -221,6 +229,7 @@ int try_address(int64_t log_fd, const struct addrinfo *entry, const char *port, 
         text, port, fd);
     connected = wait_connected(log_fd, fd, wait_ms, result_code);
   } else {
+    failed_here |= local_failure(errno);
     connected = false;
   }
   if (connected) {
@@ -254,9 +263,11 @@ int do_connect(int64_t log_fd, const char *host, const char *port, int *out_sock
   int rc = g_resolver.load()(host, port, &hints, &list);
   if (rc != 0 || list == nullptr) {
     const char *reason = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
+    int error = errno;
     LOG(LOG_ERROR, "client fd %d Unable to resolve %s:%s - %s", static_cast<int>(log_fd), host, port, reason);
     if (list != nullptr) freeaddrinfo(list);
-    return 1;
+    errno = error;
+    return rc == EAI_MEMORY || (rc == EAI_SYSTEM && local_failure(error)) ? DO_CONNECT_LOCAL_FAILURE : 1;
   }
   LOG(LOG_DEBUG, "client fd %d try connecting %s:%s seconds_per_try %d", static_cast<int>(log_fd), host, port,
       seconds_per_try);
@@ -271,12 +282,13 @@ int do_connect(int64_t log_fd, const char *host, const char *port, int *out_sock
   if (count != 0) wait_ms /= count;
   if (seconds_per_try < 0) wait_ms = -1;
   int result_code = 0;
+  bool failed_here = false;
   char used[ADDRESS_TEXT_SIZE] = "";
   errno = 0;
   for (struct addrinfo *entry : candidates) {
     if (*out_socket >= 0) break;
     if (!is_inet(entry)) continue;
-    int fd = try_address(log_fd, entry, port, wait_ms, result_code);
+    int fd = try_address(log_fd, entry, port, wait_ms, result_code, failed_here);
     if (fd >= 0) {
       *out_socket = fd;
       address_text(entry, used);
@@ -298,7 +310,8 @@ int do_connect(int64_t log_fd, const char *host, const char *port, int *out_sock
     LOG(LOG_ERROR, "client fd %d ret %d connecting to %s:%s - errno not set", static_cast<int>(log_fd), result_code,
         host, port);
   }
-  return 1;
+  errno = error;
+  return failed_here ? DO_CONNECT_LOCAL_FAILURE : 1;
 }
 
 uint16_t get_port_from_socket_fd(int64_t log_fd, int socket_fd) {

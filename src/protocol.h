@@ -35,7 +35,10 @@ constexpr int CONNECT_POLL_RETRIES = 3;
 
 // Connects to host:port within seconds_per_try (shared among the addresses;
 // negative means no limit). 0 with a connected non-blocking socket in
-// *out_socket and its local port in *out_local_port; 1 when nothing connected.
+// *out_socket and its local port in *out_local_port; 1 when nothing connected;
+// DO_CONNECT_LOCAL_FAILURE when this host could not even try (no descriptor,
+// memory or local port), with errno telling which.
+constexpr int DO_CONNECT_LOCAL_FAILURE = 2;
 int do_connect(int64_t log_fd, const char *host, const char *port, int *out_socket,
                uint16_t *out_local_port, int32_t seconds_per_try);
 

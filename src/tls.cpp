@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/provider.h>
 #include <mutex>
 #include <string>
@@ -122,7 +122,7 @@ void connection_channel::operator delete(void *pointer, const std::nothrow_t &) 
 // the pump it does two things that save system calls on a busy relay:
 // - a server event makes at most one socket read (server_reads_left), and
 //   every whole record it brought is decrypted in the same step;
-// - the records one SSL_write makes gather in out_buffer and go to the
+// - the records one SSL_write makes gather in `out` and go to the
 //   socket in one send when the write returns (gather_writes). Bytes the
 //   socket did not take wait there; the pump keeps EPOLLOUT on the server's
 //   socket until they are gone and counts them as bytes still owed to the
@@ -135,19 +135,16 @@ bool socket_retry_error(int error) {
          error == ENOTCONN || error == EPROTO;
 }
 
-// One send of what waits in out_buffer: 1 once it is empty, 0 when the socket
+// One send of what waits in `out`: 1 once it is empty, 0 when the socket
 // is full, -1 on a socket error (errno tells which).
 int flush_output(connection_channel *ch) {
   if (!tls_output_pending(ch)) return 1;
   ssize_t n;
   do {
-    n = send(ch->sfd, ch->out_buffer + ch->out_sent, ch->out_length - ch->out_sent, MSG_NOSIGNAL);
+    n = send(ch->sfd, owed_bytes(ch->out), owed(ch->out), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return socket_retry_error(errno) ? 0 : -1;
-  ch->out_sent += static_cast<uint32_t>(n);
-  if (ch->out_sent < ch->out_length) return 0;
-  ch->out_length = ch->out_sent = 0;
-  return 1;
+  return delivered(ch->out, static_cast<uint32_t>(n)) ? 1 : 0;
 }
 
 int socket_bio_read(BIO *bio, char *out, int size) {
@@ -175,13 +172,13 @@ int socket_bio_write(BIO *bio, const char *in, int size) {
   auto length = static_cast<uint32_t>(size);
   if (ch->gather_writes || tls_output_pending(ch)) {
     // Gathered bytes go first, so nothing overtakes them.
-    if (TLS_OUT_BUFFER_SIZE - ch->out_length < length || !ch->gather_writes) {
+    if (room(ch->out) < length || !ch->gather_writes) {
       if (flush_output(ch) < 0) return -1;
     }
-    if (ch->gather_writes && TLS_OUT_BUFFER_SIZE - ch->out_length >= length) {
-      memcpy(ch->out_buffer + ch->out_length, in, length);
-      ch->out_length += length;
-      ch->note_fill(ch->out_length);
+    if (ch->gather_writes && room(ch->out) >= length) {
+      memcpy(fill_point(ch->out), in, length);
+      filled(ch->out, length);
+      ch->note_fill(ch->out);
       return size;
     }
     if (tls_output_pending(ch)) {
@@ -209,7 +206,7 @@ long socket_bio_ctrl(BIO *bio, int command, long, void *) {
     case BIO_CTRL_EOF:
       return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
     case BIO_CTRL_WPENDING:
-      return static_cast<long>(ch->out_length - ch->out_sent);
+      return static_cast<long>(owed(ch->out));
     default:
       return 0;
   }
@@ -243,60 +240,15 @@ BIO *new_socket_bio(connection_channel *channel) {
 
 }  // namespace
 
-// ---- context ----
+// ---- credential files ----
+//
+// Every file a request names is opened once, without blocking, checked to be
+// a regular file of at most REQUEST_FILE_LIMIT bytes, and loaded from that
+// descriptor, so what was checked is what is loaded: a FIFO, a device, a
+// directory or an endless file is refused at once instead of stalling or
+// exhausting a worker. The library's path-based loaders are never used.
 
 namespace {
-
-std::string first_error_text() {
-  char text[ERROR_TEXT_SIZE];
-  ERR_error_string_n(ERR_peek_error(), text, sizeof text);
-  return text;
-}
-
-int load_client_certificate(SSL_CTX *ctx, connection_channel *channel, sealgate_task *task) {
-  if (!task->pass_phrase_file.empty()) {
-    SSL_CTX_set_default_passwd_cb(ctx, passphrase_callback);
-    SSL_CTX_set_default_passwd_cb_userdata(ctx, const_cast<char *>(task->pass_phrase_file.c_str()));
-  }
-  if (SSL_CTX_use_certificate_chain_file(ctx, task->cert_file.c_str()) < 1) {
-    LOG(LOG_ERROR, "SSL_CTX_use_certificate_chain_file failed server fd %d - %s: %s", channel->sfd,
-        task->cert_file.c_str(), first_error_text().c_str());
-    return -1;
-  }
-  if (SSL_CTX_use_PrivateKey_file(ctx, task->key_file.c_str(), SSL_FILETYPE_PEM) < 1) {
-    LOG(LOG_ERROR, "SSL_CTX_use_PrivateKey_file failed server fd %d - %s: %s", channel->sfd,
-        task->key_file.c_str(), first_error_text().c_str());
-    return -1;
-  }
-  return 0;
-}
-
-int load_ca_file(SSL_CTX *ctx, connection_channel *channel, sealgate_task *task) {
-  char *copy = strdup(task->ca_cert_pem_file.c_str());
-  if (copy == nullptr) {
-    LOG(LOG_ERROR, "Unable to allocate buffer - OOM");
-    return -1;
-  }
-  // The same path is given as CA file and as CA directory.
-  int rc = SSL_CTX_load_verify_locations(ctx, copy, task->ca_cert_pem_file.c_str());
-  if (rc < 1) {
-    LOG(LOG_ERROR, "SSL_CTX_load_verify_locations failed server fd %d - %s: %s", channel->sfd, copy,
-        first_error_text().c_str());
-    free(copy);
-    return -1;
-  }
-  free(copy);
-  return 0;
-}
-
-// ---- context cache ----
-//
-// Loading a CA bundle or decrypting a key costs far more than a handshake, so
-// a context that loaded cleanly is kept and shared by reference. It is keyed
-// by the files the request names and by each file's identity on disk (device,
-// inode, size, change and modification times): a file that changes is read
-// again by the next connection. Failures are never kept, so a failing file
-// gives the same error lines every time.
 
 struct file_stamp {
   dev_t device;
@@ -311,6 +263,157 @@ struct file_stamp {
   }
 };
 
+// One opened request file. `why` says what is wrong with it, empty when it may be loaded.
+struct request_file {
+  int fd = -1;
+  file_stamp stamp{};
+  std::string why;
+  request_file() = default;
+  request_file(const request_file &) = delete;
+  request_file &operator=(const request_file &) = delete;
+  ~request_file() {
+    if (fd >= 0) close(fd);
+  }
+  bool usable() const { return why.empty(); }
+};
+
+void open_request_file(const std::string &path, request_file &file) {
+  file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  struct stat st;
+  char text[ERROR_TEXT_SIZE];
+  if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+    file.why = errno_text(errno, text);
+  } else if (!S_ISREG(st.st_mode)) {
+    file.why = "not a regular file";
+  } else if (st.st_size > REQUEST_FILE_LIMIT) {
+    file.why = "larger than " + std::to_string(REQUEST_FILE_LIMIT) + " bytes";
+  } else {
+    file.stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+}
+
+// The file's bytes, read from its descriptor; empty with `why` set when they cannot be read.
+std::string read_request_file(request_file &file) {
+  std::string content;
+  char chunk[16384];
+  for (;;) {
+    ssize_t n = pread(file.fd, chunk, sizeof chunk, static_cast<off_t>(content.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      char text[ERROR_TEXT_SIZE];
+      file.why = errno_text(errno, text);
+      return {};
+    }
+    if (n == 0) return content;
+    if (content.size() + static_cast<size_t>(n) > static_cast<size_t>(REQUEST_FILE_LIMIT)) {
+      file.why = "larger than " + std::to_string(REQUEST_FILE_LIMIT) + " bytes";  // it grew
+      return {};
+    }
+    content.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+// What the passphrase callback reads from: the opened passphrase file, or none.
+struct passphrase_source {
+  int fd = -1;
+};
+
+std::string first_error_text() {
+  char text[ERROR_TEXT_SIZE];
+  ERR_error_string_n(ERR_peek_error(), text, sizeof text);
+  return text;
+}
+
+// The text a failed load is reported with: the library's error, or ours.
+std::string load_error(const char *fallback) {
+  return ERR_peek_error() != 0 ? first_error_text() : std::string(fallback);
+}
+
+BIO *memory_bio(const std::string &content) {
+  return BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
+}
+
+// The certificate chain, as the library's chain-file loader takes it: the
+// first certificate is ours, the rest its chain. "" on success.
+std::string use_certificate_chain(SSL_CTX *ctx, const std::string &pem, passphrase_source *pass) {
+  BIO *bio = memory_bio(pem);
+  X509 *cert = bio != nullptr ? PEM_read_bio_X509_AUX(bio, nullptr, passphrase_callback, pass) : nullptr;
+  bool good = cert != nullptr && SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_clear_chain_certs(ctx) == 1;
+  X509_free(cert);
+  while (good) {
+    X509 *next = PEM_read_bio_X509(bio, nullptr, passphrase_callback, pass);
+    if (next == nullptr) break;
+    if (SSL_CTX_add0_chain_cert(ctx, next) != 1) {
+      X509_free(next);
+      good = false;
+    }
+  }
+  unsigned long last = ERR_peek_last_error();
+  if (good && ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE) ERR_clear_error();
+  BIO_free(bio);
+  if (good && ERR_peek_error() == 0) return {};
+  return load_error("no certificate found");
+}
+
+std::string use_private_key(SSL_CTX *ctx, const std::string &pem, passphrase_source *pass) {
+  BIO *bio = memory_bio(pem);
+  EVP_PKEY *key = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, passphrase_callback, pass) : nullptr;
+  bool good = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  EVP_PKEY_free(key);
+  BIO_free(bio);
+  return good ? std::string() : load_error("no private key found");
+}
+
+// Every certificate and CRL of a PEM bundle goes into the context's store.
+std::string use_ca_bundle(SSL_CTX *ctx, const std::string &pem) {
+  BIO *bio = memory_bio(pem);
+  passphrase_source none;
+  STACK_OF(X509_INFO) *infos = bio != nullptr ? PEM_X509_INFO_read_bio(bio, nullptr, passphrase_callback, &none) : nullptr;
+  BIO_free(bio);
+  if (infos == nullptr) return load_error("unreadable PEM file");
+  X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+  int count = 0;
+  bool good = true;
+  for (int i = 0; good && i < sk_X509_INFO_num(infos); i++) {
+    X509_INFO *info = sk_X509_INFO_value(infos, i);
+    if (info->x509 != nullptr) good = X509_STORE_add_cert(store, info->x509) == 1, count++;
+    if (good && info->crl != nullptr) good = X509_STORE_add_crl(store, info->crl) == 1, count++;
+  }
+  sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  if (!good) return load_error("unusable certificate");
+  return count > 0 ? std::string() : std::string("no certificate or CRL found");
+}
+
+}  // namespace
+
+int passphrase_callback(char *buffer, int size, int, void *userdata) noexcept {
+  const auto *source = static_cast<const passphrase_source *>(userdata);
+  if (buffer == nullptr || size <= 0) return 0;
+  memset(buffer, 0, static_cast<size_t>(size));
+  if (source == nullptr || source->fd < 0) return 0;  // no passphrase file: never ask anyone else
+  // The file's bytes are the passphrase, a final line break included; only
+  // what fits in the library's buffer is read.
+  size_t wanted = static_cast<size_t>(size) - 1, got = 0;
+  while (got < wanted) {
+    ssize_t n = pread(source->fd, buffer + got, wanted - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<int>(strnlen(buffer, got));
+}
+
+// ---- context cache ----
+//
+// Loading a CA bundle or decrypting a key costs far more than a handshake, so
+// a context that loaded cleanly is kept and shared by reference. It is keyed
+// by the files the request names and by the identity of what was opened for
+// each (device, inode, size, change and modification times): a file that
+// changes is read again by the next connection. Failures are never kept, so a
+// failing file gives the same error lines every time.
+
+namespace {
+
 struct context_entry {
   std::vector<file_stamp> stamps;
   SSL_CTX *ctx;
@@ -319,16 +422,6 @@ struct context_entry {
 constexpr size_t CONTEXT_CACHE_LIMIT = 64;
 std::mutex g_context_mutex;
 std::unordered_map<std::string, context_entry> g_contexts;
-
-// Stamps every file; false when one cannot be read (then nothing is cached).
-bool stamp_files(const std::vector<const std::string *> &paths, std::vector<file_stamp> &stamps) {
-  for (const std::string *path : paths) {
-    struct stat st;
-    if (stat(path->c_str(), &st) != 0) return false;
-    stamps.push_back({st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim});
-  }
-  return true;
-}
 
 SSL_CTX *cached_context(const std::string &key, const std::vector<file_stamp> &stamps) {
   std::lock_guard<std::mutex> guard(g_context_mutex);
@@ -354,13 +447,21 @@ void remember_context(const std::string &key, std::vector<file_stamp> stamps, SS
 
 int accept_unread_chain(X509_STORE_CTX *, void *) { return 1; }
 
-// A fresh context with the request's credentials; null after logging why.
-SSL_CTX *build_context(connection_channel *channel, sealgate_task *task, bool client_auth) {
+// The files of one request, in the order they are loaded, each with the line
+// its failure is reported with.
+struct credential_files {
+  bool client_auth;
+  request_file ca, cert, key, pass;
+};
+
+// A fresh context from the opened files; null after logging why.
+SSL_CTX *build_context(connection_channel *channel, sealgate_task *task, credential_files &files) {
   SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
   if (ctx == nullptr) {
     LOG_AT("init_channel_ssl", LOG_ERROR, "Unable to create SSL CTX for server fd %d", channel->sfd);
     return nullptr;
   }
+  channel->ssl_ctx = ctx;  // until it is complete, the channel owns it, as it would any half-built context
   // TLS 1.2 only, with the library's interoperability work-arounds. No
   // verification mode: the server is judged only by the revocation check.
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -371,15 +472,67 @@ SSL_CTX *build_context(connection_channel *channel, sealgate_task *task, bool cl
   // nothing ever reads that result: the server is judged by the revocation
   // check alone. Skipping the work saves a signature check per connection.
   SSL_CTX_set_cert_verify_callback(ctx, accept_unread_chain, nullptr);
-  int rc = client_auth ? load_client_certificate(ctx, channel, task) : load_ca_file(ctx, channel, task);
-  // The passphrase is needed only while the key loads; the text it points at belongs to this task.
-  SSL_CTX_set_default_passwd_cb(ctx, nullptr);
-  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
-  if (rc != 0) {
-    channel->ssl_ctx = ctx;  // the channel frees it, as it would any half-built context
-    return nullptr;
+  ERR_clear_error();
+  if (!files.client_auth) {
+    std::string content = read_request_file(files.ca);
+    std::string why = files.ca.usable() ? use_ca_bundle(ctx, content) : files.ca.why;
+    if (!why.empty()) {
+      LOG_AT("init_channel_ssl", LOG_ERROR, "SSL_CTX_load_verify_locations failed server fd %d - %s: %s", channel->sfd,
+             task->ca_cert_pem_file.c_str(), why.c_str());
+      return nullptr;
+    }
+  } else {
+    passphrase_source pass{files.pass.fd};
+    std::string content = read_request_file(files.cert);
+    std::string why = files.cert.usable() ? use_certificate_chain(ctx, content, &pass) : files.cert.why;
+    if (!why.empty()) {
+      LOG_AT("init_channel_ssl", LOG_ERROR, "SSL_CTX_use_certificate_chain_file failed server fd %d - %s: %s",
+             channel->sfd, task->cert_file.c_str(), why.c_str());
+      return nullptr;
+    }
+    content = read_request_file(files.key);
+    why = files.key.usable() ? use_private_key(ctx, content, &pass) : files.key.why;
+    if (!why.empty()) {
+      LOG_AT("init_channel_ssl", LOG_ERROR, "SSL_CTX_use_PrivateKey_file failed server fd %d - %s: %s", channel->sfd,
+             task->key_file.c_str(), why.c_str());
+      return nullptr;
+    }
   }
+  ERR_clear_error();
+  channel->ssl_ctx = nullptr;
   return ctx;
+}
+
+// Opens the request's files; false after logging the first that cannot be used.
+bool open_credential_files(connection_channel *channel, sealgate_task *task, credential_files &files,
+                           std::vector<file_stamp> &stamps) {
+  struct role {
+    const std::string *path;
+    request_file *file;
+    const char *loader;  // the loading step a failure is reported as
+  };
+  std::vector<role> roles;
+  if (!files.client_auth) {
+    roles.push_back({&task->ca_cert_pem_file, &files.ca, "SSL_CTX_load_verify_locations"});
+  } else {
+    roles.push_back({&task->cert_file, &files.cert, "SSL_CTX_use_certificate_chain_file"});
+    roles.push_back({&task->key_file, &files.key, "SSL_CTX_use_PrivateKey_file"});
+    if (!task->pass_phrase_file.empty())
+      roles.push_back({&task->pass_phrase_file, &files.pass, "SSL_CTX_use_PrivateKey_file"});
+  }
+  for (const role &r : roles) {
+    open_request_file(*r.path, *r.file);
+    if (!r.file->usable()) {
+      // A passphrase file that cannot be used fails the key, as a wrong passphrase would.
+      bool pass = r.file == &files.pass;
+      std::string why = pass ? "passphrase file " + task->pass_phrase_file + ": " + r.file->why : r.file->why;
+      LOG_AT("init_channel_ssl", LOG_ERROR, "%s failed server fd %d - %s: %s", r.loader, channel->sfd,
+             (pass ? task->key_file : *r.path).c_str(), why.c_str());
+      return false;
+    }
+    stamps.push_back(r.file->stamp);
+  }
+  return true;
 }
 
 }  // namespace
@@ -391,27 +544,21 @@ void clear_context_cache() {
 }
 
 int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
-  bool client_auth = !task->cert_file.empty() && !task->key_file.empty();
-  if (!client_auth)
+  credential_files files;
+  files.client_auth = !task->cert_file.empty() && !task->key_file.empty();
+  if (!files.client_auth)
     LOG(LOG_DEBUG, "Use certificate file %s to communicate with server fd %d", task->ca_cert_pem_file.c_str(),
         channel->sfd);
-  std::string key;
-  std::vector<const std::string *> files;
-  if (client_auth) {
-    key = "client\n" + task->cert_file + "\n" + task->key_file + "\n" + task->pass_phrase_file;
-    files = {&task->cert_file, &task->key_file};
-    if (!task->pass_phrase_file.empty()) files.push_back(&task->pass_phrase_file);
-  } else {
-    key = "ca\n" + task->ca_cert_pem_file;
-    files = {&task->ca_cert_pem_file};
-  }
+  std::string key = files.client_auth
+                        ? "client\n" + task->cert_file + "\n" + task->key_file + "\n" + task->pass_phrase_file
+                        : "ca\n" + task->ca_cert_pem_file;
   std::vector<file_stamp> stamps;
-  bool cacheable = stamp_files(files, stamps);
-  SSL_CTX *ctx = cacheable ? cached_context(key, stamps) : nullptr;
+  if (!open_credential_files(channel, task, files, stamps)) return -1;
+  SSL_CTX *ctx = cached_context(key, stamps);
   if (ctx == nullptr) {
-    ctx = build_context(channel, task, client_auth);
+    ctx = build_context(channel, task, files);
     if (ctx == nullptr) return -1;
-    if (cacheable) remember_context(key, std::move(stamps), ctx);
+    remember_context(key, std::move(stamps), ctx);
   }
   channel->ssl_ctx = ctx;
   channel->ssl = SSL_new(ctx);
@@ -436,18 +583,6 @@ int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
   SSL_set_bio(channel->ssl, bio, bio);
   ERR_clear_error();
   return 0;
-}
-
-int passphrase_callback(char *buffer, int size, int, void *userdata) {
-  if (size <= 0) return 0;
-  std::ifstream file(static_cast<const char *>(userdata));
-  if (!file) return 0;
-  // The file's bytes are the passphrase: a final line break is part of it.
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  memset(buffer, 0, static_cast<size_t>(size));
-  strncpy(buffer, content.c_str(), static_cast<size_t>(size));
-  buffer[size - 1] = '\0';
-  return static_cast<int>(strlen(buffer));
 }
 
 bool is_fatal_error(SSL *ssl, int result) {
@@ -573,61 +708,84 @@ void change_events(int epoll_fd, int fd) {
 }
 
 // ---- data pump ----
+//
+// client_io and server_io move bytes, then set both registrations from the
+// channel's state alone (`wanted_masks`), never by adding and removing bits
+// case by case. What the TLS layer waits for is part of that state: a read or
+// a write that waits for the other direction of the socket is served by that
+// event, and by nothing else, so a socket that is always writable never makes
+// a waiting call run again and again.
 
 namespace {
 
 constexpr long CAPACITY_FOR_LOG = CHANNEL_BUFFER_SIZE;
 
-// Brings both registrations to the new masks. Once one side has finished
-// (closing), it is never registered again, and the side that is draining
-// only writes: there is nowhere left to deliver what it would read.
-int apply_masks(int epoll_fd, connection_channel *ch, uint32_t new_c, uint32_t new_s) {
-  if (ch->closing) {
-    if (ch->cfd_events == 0) new_c = 0;
-    if (ch->sfd_events == 0) new_s = 0;
-    if (ch->sfd_events == 0) new_c &= ~static_cast<uint32_t>(EPOLLIN);
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool owes_server(const connection_channel *ch) { return owed(ch->c2s) > 0 || tls_output_pending(ch); }
+
+// A side with nothing left to deliver ends when its peer has ended; `closing`
+// marks the side that still drains.
+void settle(connection_channel *ch) {
+  if (ch->server_ended && owed(ch->s2c) == 0) ch->client_ended = true;
+  if (ch->client_ended && !owes_server(ch)) ch->server_ended = true;
+  if (ch->client_ended != ch->server_ended) ch->closing = true;
+}
+
+// The registrations the state asks for:
+//
+//   cfd IN   c2s has room and the server side is open to take it
+//   cfd OUT  s2c owes the client bytes
+//   sfd IN   SSL_read may run: s2c has room (once the client has gone, only
+//            when the write waits for a read), and the read does not wait to write
+//   sfd OUT  the read waits to write; records wait in `out`; or c2s owes bytes
+//            and the write does not wait for a read (while the library is in a
+//            handshake the write waits for the read that completes it)
+//   An ended side is never registered.
+struct masks {
+  uint32_t client;
+  uint32_t server;
+};
+
+masks wanted_masks(const connection_channel *ch) {
+  masks m{0, 0};
+  if (!ch->client_ended) {
+    if (!ch->server_ended && room(ch->c2s) > 0) m.client |= EPOLLIN;
+    if (owed(ch->s2c) > 0) m.client |= EPOLLOUT;
   }
-  if (new_c != ch->cfd_events) {
-    if (change_events(new_c, ch->cfd_events, epoll_fd, ch->cfd) != 0) return -1;
+  if (!ch->server_ended) {
+    bool read_may_run = ch->client_ended ? ch->write_waits == tls_waits::readable : room(ch->s2c) > 0;
+    if (ch->read_waits == tls_waits::writable) m.server |= EPOLLOUT;
+    else if (read_may_run) m.server |= EPOLLIN;
+    if (tls_output_pending(ch)) m.server |= EPOLLOUT;
+    if (owed(ch->c2s) > 0 && ch->write_waits != tls_waits::readable) m.server |= EPOLLOUT;
   }
-  ch->cfd_events = new_c;
-  if (new_s != ch->sfd_events) {
-    if (change_events(new_s, ch->sfd_events, epoll_fd, ch->sfd) != 0) return -1;
+  return m;
+}
+
+// Brings both registrations to what the state asks for; -1 when epoll refused.
+int apply_masks(int epoll_fd, connection_channel *ch, const masks &m) {
+  if (m.client != ch->cfd_events) {
+    if (change_events(m.client, ch->cfd_events, epoll_fd, ch->cfd) != 0) return -1;
+    ch->cfd_events = m.client;
   }
-  ch->sfd_events = new_s;
+  if (m.server != ch->sfd_events) {
+    if (change_events(m.server, ch->sfd_events, epoll_fd, ch->sfd) != 0) return -1;
+    ch->sfd_events = m.server;
+  }
   return 0;
 }
 
-// The side that still has bytes to deliver keeps only EPOLLOUT.
-void keep_draining(int epoll_fd, uint32_t &events, int fd) {
-  uint32_t wanted = EPOLLOUT;
-  if (events != wanted && change_events(wanted, events, epoll_fd, fd) == 0) events = wanted;
-}
-
-int client_teardown(int epoll_fd, connection_channel *ch) {
-  if (ch->c2s_length != ch->c2s_sent || tls_output_pending(ch)) {
-    ch->closing = true;
-    if (ch->sfd_events != 0) keep_draining(epoll_fd, ch->sfd_events, ch->sfd);
-  } else if (ch->sfd_events != 0) {
-    change_events(epoll_fd, ch->sfd);
-    ch->sfd_events = 0;
+// The end of one pump step: the state settles, the registrations follow it,
+// and the result says whether the side of this event has ended.
+int finish_step(int epoll_fd, connection_channel *ch, bool client_side, const masks *logged = nullptr) {
+  settle(ch);
+  masks m = logged != nullptr ? *logged : wanted_masks(ch);
+  if (apply_masks(epoll_fd, ch, m) != 0) {
+    (client_side ? ch->client_ended : ch->server_ended) = true;
+    return -1;
   }
-  change_events(epoll_fd, ch->cfd);
-  ch->cfd_events = 0;
-  return -1;
-}
-
-int server_teardown(int epoll_fd, connection_channel *ch) {
-  if (ch->s2c_length != ch->s2c_sent) {
-    ch->closing = true;
-    if (ch->cfd_events != 0) keep_draining(epoll_fd, ch->cfd_events, ch->cfd);
-  } else if (ch->cfd_events != 0) {
-    change_events(epoll_fd, ch->cfd);
-    ch->cfd_events = 0;
-  }
-  change_events(epoll_fd, ch->sfd);
-  ch->sfd_events = 0;
-  return -1;
+  return (client_side ? ch->client_ended : ch->server_ended) ? -1 : 0;
 }
 
 void log_client_error(connection_channel *ch, const char *what, bool fatal) {
@@ -639,42 +797,6 @@ void log_client_error(connection_channel *ch, const char *what, bool fatal) {
     LOG_AT("client_io", LOG_ERROR, "server fd %d client fd %d - %s error - %d, %s", ch->sfd, ch->cfd, what, error,
            text);
   errno = error;
-}
-
-bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
-
-// After a successful send of n s2c bytes to the client; true when the client
-// side is now finished (it was draining and the buffer is empty).
-bool account_client_send(connection_channel *ch, int n, uint32_t &new_c, uint32_t &new_s) {
-  bool finished = false;
-  ch->s2c_sent += static_cast<uint32_t>(n);
-  if (ch->s2c_sent == ch->s2c_length) {
-    new_c &= ~static_cast<uint32_t>(EPOLLOUT);
-    ch->s2c_length = ch->s2c_sent = 0;
-    if (ch->closing) finished = true;
-  }
-  LOG_AT("client_io", LOG_DEBUG, "server fd %d client fd %d, sent %d s2c buffer length %d capacity %ld", ch->sfd,
-         ch->cfd, n, ch->s2c_length, CAPACITY_FOR_LOG);
-  if (ch->s2c_length < CHANNEL_BUFFER_SIZE) new_s |= EPOLLIN;
-  return finished;
-}
-
-// After a successful SSL_write of n c2s bytes; true when the server side is
-// now finished (it was draining and every byte is on the socket).
-bool account_server_write(connection_channel *ch, int n, uint32_t &new_c, uint32_t &new_s) {
-  bool finished = false;
-  ch->c2s_sent += static_cast<uint32_t>(n);
-  if (ch->c2s_sent == ch->c2s_length) {
-    new_s &= ~static_cast<uint32_t>(EPOLLOUT);
-    ch->c2s_length = ch->c2s_sent = 0;
-    LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, c2s buffer is empty", ch->sfd, ch->cfd);
-    if (ch->closing && !tls_output_pending(ch)) finished = true;
-  }
-  LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, sent %d c2s buffer length %d capacity %ld", ch->sfd,
-         ch->cfd, n, ch->c2s_length, CAPACITY_FOR_LOG);
-  if (ch->c2s_length < CHANNEL_BUFFER_SIZE) new_c |= EPOLLIN;
-  if (tls_output_pending(ch)) new_s |= EPOLLOUT;
-  return finished;
 }
 
 // The WARN line for a socket error on the server side; errno is 0 while the
@@ -689,140 +811,119 @@ void warn_server_io_error(const char *function, int sfd, int error) {
   errno = error;
 }
 
-// A socket error while sending gathered records, logged as the library's own
-// socket error would be.
-void log_output_failure(connection_channel *ch) { warn_server_io_error("server_io", ch->sfd, errno); }
+// ---- the client's side ----
 
-// SSL_write of the c2s bytes with its records gathered in out_buffer; the
-// caller sends them.
+// One send of the s2c bytes to the client. False when the client side has ended.
+bool send_to_client(connection_channel *ch, bool report_failure) {
+  ssize_t n = send(ch->cfd, owed_bytes(ch->s2c), owed(ch->s2c), MSG_NOSIGNAL);
+  if (n > 0) {
+    bool emptied = delivered(ch->s2c, static_cast<uint32_t>(n));
+    LOG_AT("client_io", LOG_DEBUG, "server fd %d client fd %d, sent %d s2c buffer length %d capacity %ld", ch->sfd,
+           ch->cfd, static_cast<int>(n), ch->s2c.length, CAPACITY_FOR_LOG);
+    if (emptied && ch->server_ended) ch->client_ended = true;  // drained: nothing more will come
+    return !ch->client_ended;
+  }
+  if (!report_failure) return true;  // the client's own write event meets the error
+  bool fatal = n < 0 ? !would_block(errno) : true;
+  log_client_error(ch, "send to client", fatal);
+  if (fatal) ch->client_ended = true;
+  return !fatal;
+}
+
+// ---- the server's side ----
+
+// The records of one SSL_write gather in `out` and leave in one send.
 int gathered_ssl_write(connection_channel *ch) {
   ERR_clear_error();
   ch->gather_writes = true;
-  int n = SSL_write(ch->ssl, ch->c2s_buffer + ch->c2s_sent, static_cast<int>(ch->c2s_length - ch->c2s_sent));
+  int n = SSL_write(ch->ssl, owed_bytes(ch->c2s), static_cast<int>(owed(ch->c2s)));
   ch->gather_writes = false;
   return n;
 }
 
-// One SSL_write of the c2s bytes; its records leave in one send. True when
-// the server side has ended.
-bool write_to_server(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
-  int n = gathered_ssl_write(ch);
-  if (n < 1) {
-    bool fatal = handle_ssl_error(n, new_s, ch);
-    if (!fatal && flush_output(ch) != 1) new_s |= EPOLLOUT;  // records made before the failure
-    return fatal;
-  }
-  int flushed = flush_output(ch);
-  bool finished = account_server_write(ch, n, new_c, new_s);
-  if (flushed < 0) {
-    log_output_failure(ch);
-    return true;
-  }
-  return finished;
+// Sends what waits in `out`. False when a socket error ended the server side.
+bool send_output(connection_channel *ch) {
+  if (flush_output(ch) >= 0) return true;
+  warn_server_io_error("server_io", ch->sfd, errno);
+  ch->server_ended = true;
+  return false;
 }
 
-// Sends what an earlier write left in out_buffer. True when the server side
-// has ended (a socket error, or the last owed byte of a closing channel).
-bool finish_output(connection_channel *ch, uint32_t &new_s) {
-  int rc = flush_output(ch);
-  if (rc < 0) {
-    log_output_failure(ch);
+// One SSL_write of the c2s bytes, unless the library is in a handshake: the
+// server asked for a new one, and only SSL_read may carry it on (records the
+// server sends before its answer are data for the client, which a write
+// would take for handshake messages). False when the server side has ended.
+bool write_to_server(connection_channel *ch) {
+  if (!SSL_is_init_finished(ch->ssl)) {
+    if (ch->write_waits != tls_waits::readable)
+      LOG_AT("server_io", LOG_WARN, "SSL want to read from server fd %d client fd %d", ch->sfd, ch->cfd);
+    ch->write_waits = tls_waits::readable;
     return true;
   }
-  if (rc == 0 || ch->c2s_length != ch->c2s_sent) return false;
-  new_s &= ~static_cast<uint32_t>(EPOLLOUT);
-  return ch->closing;
+  int n = gathered_ssl_write(ch);
+  if (n < 1) {
+    if (handle_ssl_error(n, ch->write_waits, ch)) {
+      ch->server_ended = true;
+      return false;
+    }
+    return send_output(ch);  // records made before the write stopped
+  }
+  ch->write_waits = tls_waits::nothing;
+  bool sent = send_output(ch);
+  if (delivered(ch->c2s, static_cast<uint32_t>(n)))
+    LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, c2s buffer is empty", ch->sfd, ch->cfd);
+  LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, sent %d c2s buffer length %d capacity %ld", ch->sfd,
+         ch->cfd, n, ch->c2s.length, CAPACITY_FOR_LOG);
+  return sent;
+}
+
+bool write_may_run(const connection_channel *ch) {
+  return !ch->server_ended && owed(ch->c2s) > 0 && !tls_output_pending(ch) &&
+         ch->write_waits != tls_waits::readable;
 }
 
 // One receive from the server's socket at most; every whole record the TLS
-// layer then holds is decrypted into s2c while there is room. Returns the
-// last SSL_read result and adds the bytes read to total.
-int read_from_server(connection_channel *ch, int &total) {
+// layer then holds is decrypted into s2c while there is room. Once the client
+// has gone, what is read is dropped. False when the server side has ended.
+bool read_from_server(connection_channel *ch) {
   ch->server_reads_left = 1;
-  int n;
+  int total = 0, n;
   do {
     ERR_clear_error();
-    n = SSL_read(ch->ssl, ch->s2c_buffer + ch->s2c_length, static_cast<int>(CHANNEL_BUFFER_SIZE - ch->s2c_length));
+    n = SSL_read(ch->ssl, fill_point(ch->s2c), static_cast<int>(room(ch->s2c)));
     if (n >= 1) {
-      ch->s2c_length += static_cast<uint32_t>(n);
-      ch->note_fill(ch->s2c_length);
+      filled(ch->s2c, static_cast<uint32_t>(n));
+      ch->note_fill(ch->s2c);
       total += n;
+      if (ch->client_ended) ch->s2c.length = ch->s2c.sent = 0;
     }
-  } while (n >= 1 && ch->s2c_length < CHANNEL_BUFFER_SIZE);
+  } while (n >= 1 && room(ch->s2c) > 0);
   ch->server_reads_left = -1;
-  // After a want-read only part of a record is left inside the library: the
-  // rest can come only through the socket, so no read turn is needed.
-  ch->tls_starved = n < 1 && SSL_get_error(ch->ssl, n) == SSL_ERROR_WANT_READ;
-  return n;
-}
-
-// Fresh bytes are passed on at once when the event brought no write of its
-// own, so each event still costs at most one receive and one send, and the
-// peer's socket is watched for writability only when it was full. Anything
-// short of success changes nothing: the bytes wait in the buffer and the
-// write mask takes them as before.
-void pass_on_to_server(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
-  if (ch->closing || ch->sfd_events == 0 || ch->c2s_length <= ch->c2s_sent || tls_output_pending(ch)) return;
-  int n = gathered_ssl_write(ch);
-  // A failed send leaves the records waiting: the server's write event sends
-  // them again and meets any socket error there.
-  flush_output(ch);
-  if (n >= 1) {
-    account_server_write(ch, n, new_c, new_s);
-  } else {
-    ERR_clear_error();  // the write mask retries with the same bytes and handles any error
+  if (total > 0) {
+    if (room(ch->s2c) == 0) LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, s2c buffer is full", ch->sfd, ch->cfd);
+    LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, read %d s2c buffer length %d capacity %ld", ch->sfd,
+           ch->cfd, total, ch->s2c.length, CAPACITY_FOR_LOG);
   }
-  if (tls_output_pending(ch)) new_s |= EPOLLOUT;
-}
-
-void pass_on_to_client(connection_channel *ch, uint32_t &new_c, uint32_t &new_s) {
-  if (ch->closing || ch->cfd_events == 0 || ch->s2c_length <= ch->s2c_sent) return;
-  ssize_t n = send(ch->cfd, ch->s2c_buffer + ch->s2c_sent, ch->s2c_length - ch->s2c_sent, MSG_NOSIGNAL);
-  if (n > 0) account_client_send(ch, static_cast<int>(n), new_c, new_s);
+  if (n >= 1) {
+    ch->read_waits = tls_waits::nothing;  // stopped by a full s2c, not by the socket
+    return true;
+  }
+  // A want-read after fresh bytes is the usual end of a step and is not worth a line.
+  int error = SSL_get_error(ch->ssl, n);
+  if (total > 0 && error == SSL_ERROR_WANT_READ) {
+    ch->read_waits = tls_waits::readable;
+    return true;
+  }
+  if (handle_ssl_error(n, ch->read_waits, ch)) {
+    ch->server_ended = true;  // what ended the reading ends the side; the bytes read still reach the client
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
-  connection_channel *ch = task->channel;
-  uint32_t new_c = ch->cfd_events;
-  uint32_t new_s = ch->sfd_events;
-  if ((events & EPOLLIN) && ch->c2s_length < CHANNEL_BUFFER_SIZE) {
-    ssize_t n = recv(ch->cfd, ch->c2s_buffer + ch->c2s_length, CHANNEL_BUFFER_SIZE - ch->c2s_length, 0);
-    if (n > 0) {
-      ch->c2s_length += static_cast<uint32_t>(n);
-      ch->note_fill(ch->c2s_length);
-      new_s |= EPOLLOUT;
-      LOG(LOG_DEBUG, "server fd %d client fd %d, read %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd,
-          static_cast<int>(n), ch->c2s_length, CAPACITY_FOR_LOG);
-      if (ch->c2s_length == CHANNEL_BUFFER_SIZE) new_c &= ~static_cast<uint32_t>(EPOLLIN);
-      if ((events & EPOLLOUT) == 0) pass_on_to_server(ch, new_c, new_s);
-    } else if (n == 0) {
-      LOG(LOG_DEBUG, "server fd %d client fd %d - client closed connection", ch->sfd, ch->cfd);
-      return client_teardown(epoll_fd, ch);
-    } else {
-      bool fatal = !would_block(errno);
-      log_client_error(ch, "read from client", fatal);
-      if (fatal) return client_teardown(epoll_fd, ch);
-    }
-  }
-  if ((events & EPOLLOUT) && ch->s2c_length > ch->s2c_sent) {
-    bool fatal = false;
-    ssize_t n = send(ch->cfd, ch->s2c_buffer + ch->s2c_sent, ch->s2c_length - ch->s2c_sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      fatal = account_client_send(ch, static_cast<int>(n), new_c, new_s);
-    } else {
-      fatal = n < 0 ? !would_block(errno) : true;
-      log_client_error(ch, "send to client", fatal);
-    }
-    if (fatal) return client_teardown(epoll_fd, ch);
-  }
-  LOG(LOG_DEBUG, "server fd %d client fd %d client events %d <- %d, server events %d <- %d", ch->sfd, ch->cfd,
-      new_c, ch->cfd_events, new_s, ch->sfd_events);
-  return apply_masks(epoll_fd, ch, new_c, new_s);
-}
-
-bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *ch) {
+bool handle_ssl_error(int result, tls_waits &waits, connection_channel *ch) {
   int error = SSL_get_error(ch->ssl, result);
   switch (error) {
     case SSL_ERROR_SSL:
@@ -834,15 +935,14 @@ bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *ch) {
       return true;
     case SSL_ERROR_WANT_READ:
       LOG(LOG_WARN, "SSL want to read from server fd %d client fd %d", ch->sfd, ch->cfd);
-      new_s |= EPOLLIN;
+      waits = tls_waits::readable;
       return false;
     case SSL_ERROR_WANT_WRITE:
       LOG(LOG_WARN, "SSL want to write to server fd %d client fd %d", ch->sfd, ch->cfd);
-      if (ch->c2s_length == 0)
+      if (ch->c2s.length == 0)
         LOG(LOG_ERROR, "server fd %d client fd %d, there is no cached data from client, try next read", ch->sfd,
             ch->cfd);
-      else
-        new_s |= EPOLLOUT;
+      waits = tls_waits::writable;  // served by the server's write event, whatever c2s holds
       return false;
     case SSL_ERROR_SYSCALL: {
       int saved = errno;
@@ -873,47 +973,57 @@ bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *ch) {
   }
 }
 
+int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  if ((events & EPOLLIN) && !ch->client_ended && !ch->server_ended && room(ch->c2s) > 0) {
+    ssize_t n = recv(ch->cfd, fill_point(ch->c2s), room(ch->c2s), 0);
+    if (n > 0) {
+      filled(ch->c2s, static_cast<uint32_t>(n));
+      ch->note_fill(ch->c2s);
+      LOG(LOG_DEBUG, "server fd %d client fd %d, read %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd,
+          static_cast<int>(n), ch->c2s.length, CAPACITY_FOR_LOG);
+      // Fresh bytes go on at once when this event brought no write of its
+      // own: each event then costs one receive and one send, and the
+      // server's socket is watched for writability only when it was full.
+      if ((events & EPOLLOUT) == 0 && write_may_run(ch)) write_to_server(ch);
+    } else if (n == 0) {
+      LOG(LOG_DEBUG, "server fd %d client fd %d - client closed connection", ch->sfd, ch->cfd);
+      ch->client_ended = true;
+    } else {
+      bool fatal = !would_block(errno);
+      log_client_error(ch, "read from client", fatal);
+      if (fatal) ch->client_ended = true;
+    }
+  }
+  if ((events & EPOLLOUT) && !ch->client_ended && owed(ch->s2c) > 0) send_to_client(ch, true);
+  settle(ch);
+  masks m = wanted_masks(ch);
+  LOG(LOG_DEBUG, "server fd %d client fd %d client events %d <- %d, server events %d <- %d", ch->sfd, ch->cfd,
+      m.client, ch->cfd_events, m.server, ch->sfd_events);
+  return finish_step(epoll_fd, ch, true, &m);
+}
+
 int server_io(int epoll_fd, uint32_t events, sealgate_task *task) {
   connection_channel *ch = task->channel;
-  uint32_t new_c = ch->cfd_events;
-  uint32_t new_s = ch->sfd_events;
-  if ((events & EPOLLIN) && ch->s2c_length < CHANNEL_BUFFER_SIZE) {
-    int read = 0;
-    int n = read_from_server(ch, read);
-    if (read > 0) {
-      if (ch->s2c_length == CHANNEL_BUFFER_SIZE) {
-        new_s &= ~static_cast<uint32_t>(EPOLLIN);
-        LOG(LOG_DEBUG, "server fd %d client fd %d, s2c buffer is full", ch->sfd, ch->cfd);
-      }
-      new_c |= EPOLLOUT;
-      LOG(LOG_DEBUG, "server fd %d client fd %d, read %d s2c buffer length %d capacity %ld", ch->sfd, ch->cfd, read,
-          ch->s2c_length, CAPACITY_FOR_LOG);
-      if ((events & EPOLLOUT) == 0) pass_on_to_client(ch, new_c, new_s);
-      // What ended the reading after those bytes (the server's close, say)
-      // ends the server side now; the bytes still reach the client.
-      bool ended = n < 1 && !ch->tls_starved && handle_ssl_error(n, new_s, ch);
-      ERR_clear_error();
-      if (ended) return server_teardown(epoll_fd, ch);
-    } else if (handle_ssl_error(n, new_s, ch)) {
-      return server_teardown(epoll_fd, ch);
-    }
+  bool readable = (events & EPOLLIN) != 0, writable = (events & EPOLLOUT) != 0;
+  if (writable && tls_output_pending(ch)) send_output(ch);
+  // The read runs on its own event, or on a writable one when it waits to write.
+  bool read_event = ch->read_waits == tls_waits::writable ? writable : readable;
+  bool read_may_run = ch->client_ended ? ch->write_waits == tls_waits::readable : room(ch->s2c) > 0;
+  if (read_event && read_may_run && !ch->server_ended) {
+    uint32_t before = ch->s2c.length;
+    if (read_from_server(ch) && ch->s2c.length > before && !writable && !ch->client_ended)
+      send_to_client(ch, false);  // fresh bytes go on at once, as on the client's side
   }
-  if (events & EPOLLOUT) {
-    bool fatal = false;
-    if (tls_output_pending(ch)) {
-      fatal = finish_output(ch, new_s);
-    } else if (ch->c2s_length > ch->c2s_sent) {
-      fatal = write_to_server(ch, new_c, new_s);
-    } else {
-      // Nothing to write (the write was asked for by the library): stop watching.
-      new_s &= ~static_cast<uint32_t>(EPOLLOUT);
-    }
-    if (fatal) return server_teardown(epoll_fd, ch);
-  }
-  return apply_masks(epoll_fd, ch, new_c, new_s);
+  // The write runs on its own event, or after the read it waited for.
+  bool write_event = ch->write_waits == tls_waits::readable ? readable : writable;
+  if (write_event && ch->write_waits == tls_waits::readable && SSL_is_init_finished(ch->ssl))
+    ch->write_waits = tls_waits::nothing;
+  if ((write_event || writable) && write_may_run(ch)) write_to_server(ch);
+  return finish_step(epoll_fd, ch, false);
 }
 
 bool tls_bytes_waiting(const connection_channel *ch) {
-  return ch->ssl != nullptr && !ch->tls_starved && (ch->sfd_events & EPOLLIN) != 0 &&
-         ch->s2c_length < CHANNEL_BUFFER_SIZE && SSL_has_pending(ch->ssl) == 1;
+  return ch->ssl != nullptr && !ch->client_ended && !ch->server_ended && ch->read_waits == tls_waits::nothing &&
+         room(ch->s2c) > 0 && SSL_has_pending(ch->ssl) == 1;
 }

@@ -2,6 +2,7 @@
 // context and buffers, and the data pump that relays bytes both ways.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -42,8 +43,51 @@ constexpr uint32_t CHANNEL_BUFFER_SIZE = 262144;
 constexpr uint32_t TLS_OUT_BUFFER_SIZE = CHANNEL_BUFFER_SIZE + 16 * 1024;
 constexpr int INVALID_SOCKET_FD = -1;
 
+// One direction's bytes, linear (not a ring):
+//
+//   [0, sent) delivered | [sent, length) owed | [length, capacity) room
+//
+//   0 <= sent <= length <= capacity. Bytes are appended at length only; room
+//   comes back when sent reaches length and both return to 0 at once, so a
+//   buffer filled to capacity is full even when part of it has been sent.
+struct relay_buffer {
+  unsigned char *data = nullptr;
+  uint32_t capacity = 0;
+  uint32_t length = 0;
+  uint32_t sent = 0;
+};
+
+inline uint32_t owed(const relay_buffer &b) {
+  assert(b.sent <= b.length && b.length <= b.capacity);
+  return b.length - b.sent;
+}
+inline uint32_t room(const relay_buffer &b) {
+  assert(b.sent <= b.length && b.length <= b.capacity);
+  return b.capacity - b.length;
+}
+inline unsigned char *fill_point(relay_buffer &b) { return b.data + b.length; }
+inline unsigned char *owed_bytes(relay_buffer &b) { return b.data + b.sent; }
+inline void filled(relay_buffer &b, uint32_t n) {
+  assert(n <= room(b));
+  b.length += n;
+}
+// After n owed bytes went out; true when that emptied the buffer (both counters back to 0).
+inline bool delivered(relay_buffer &b, uint32_t n) {
+  assert(n <= owed(b));
+  b.sent += n;
+  if (b.sent < b.length) return false;
+  b.length = b.sent = 0;
+  return true;
+}
+
+// What one TLS call waits for before it can go on. A read that waits to write
+// and a write that waits to read are the crossings a renegotiation makes.
+enum class tls_waits : uint8_t { nothing, readable, writable };
+
 struct connection_channel {
   bool handshake_done = false;
+  // One side has ended while the other still has bytes to deliver; that side
+  // now only drains, then ends too.
   bool closing = false;
   uint32_t cfd_events = 0;
   uint32_t sfd_events = 0;
@@ -52,19 +96,20 @@ struct connection_channel {
   uint16_t local_port = 0;
   SSL_CTX *ssl_ctx = nullptr;
   SSL *ssl = nullptr;
-  uint32_t c2s_length = 0;
-  uint32_t c2s_sent = 0;
-  uint32_t s2c_length = 0;
-  uint32_t s2c_sent = 0;
-  // The TLS layer's own socket I/O (see "the TLS layer's socket I/O" in tls.cpp): socket
-  // reads still allowed in this step (-1: no limit), whether writes gather in
-  // out_buffer until the pump flushes them, whether the last read found only
-  // part of a record, and the encrypted bytes not yet on the server's socket.
+  relay_buffer c2s;  // plain bytes from the client for SSL_write
+  relay_buffer s2c;  // plain bytes from SSL_read for the client
+  relay_buffer out;  // records SSL_write made that the server's socket has not taken yet
+  // Which side has ended (end of stream, an error, or drained after the other ended).
+  bool client_ended = false;
+  bool server_ended = false;
+  // What SSL_read and SSL_write wait for; the server's event mask follows these.
+  tls_waits read_waits = tls_waits::nothing;
+  tls_waits write_waits = tls_waits::nothing;
+  // The TLS layer's own socket I/O (see "the TLS layer's socket I/O" in
+  // tls.cpp): socket reads still allowed in this step (-1: no limit), and
+  // whether the records of an SSL_write gather in `out` until the pump sends them.
   int server_reads_left = -1;
   bool gather_writes = false;
-  bool tls_starved = false;
-  uint32_t out_length = 0;
-  uint32_t out_sent = 0;
   // The most any buffer has held: how much of the mapping became resident.
   uint32_t buffer_peak = 0;
   // The buffers come last and are left uninitialised: pages never written
@@ -73,7 +118,11 @@ struct connection_channel {
   unsigned char s2c_buffer[CHANNEL_BUFFER_SIZE];
   unsigned char out_buffer[TLS_OUT_BUFFER_SIZE];
 
-  connection_channel(int client_fd, int server_fd, uint16_t port) : cfd(client_fd), sfd(server_fd), local_port(port) {}
+  connection_channel(int client_fd, int server_fd, uint16_t port) : cfd(client_fd), sfd(server_fd), local_port(port) {
+    c2s = {c2s_buffer, CHANNEL_BUFFER_SIZE};
+    s2c = {s2c_buffer, CHANNEL_BUFFER_SIZE};
+    out = {out_buffer, TLS_OUT_BUFFER_SIZE};
+  }
   ~connection_channel();
   connection_channel(const connection_channel &) = delete;
   connection_channel &operator=(const connection_channel &) = delete;
@@ -85,8 +134,8 @@ struct connection_channel {
   static void operator delete(connection_channel *channel, std::destroying_delete_t) noexcept;
   static void operator delete(void *pointer, const std::nothrow_t &) noexcept;
 
-  void note_fill(uint32_t length) {
-    if (length > buffer_peak) buffer_peak = length;
+  void note_fill(const relay_buffer &b) {
+    if (b.length > buffer_peak) buffer_peak = b.length;
   }
 };
 
@@ -94,21 +143,28 @@ struct connection_channel {
 int init_channel_ssl(connection_channel *channel, sealgate_task *task);
 // Releases the kept contexts (at shutdown, after the workers have stopped).
 void clear_context_cache();
-int passphrase_callback(char *buffer, int size, int rwflag, void *userdata);
+// Files a request names are refused beyond this size (a CA bundle of a few
+// thousand certificates still fits).
+constexpr long REQUEST_FILE_LIMIT = 4L << 20;
+// The library's passphrase callback: the passphrase file's bytes, at most as
+// many as the library asks for; nothing when the request names no file.
+int passphrase_callback(char *buffer, int size, int rwflag, void *userdata) noexcept;
 bool is_fatal_error(SSL *ssl, int result);
 
 // Data pump. 0 keeps the side going, -1 when that side has ended.
 int client_io(int epoll_fd, uint32_t events, sealgate_task *task);
 int server_io(int epoll_fd, uint32_t events, sealgate_task *task);
-bool handle_ssl_error(int result, uint32_t &new_s, connection_channel *channel);
+// Logs a failed SSL_read or SSL_write and says what it waits for; true when
+// the failure ends the server side.
+bool handle_ssl_error(int result, tls_waits &waits, connection_channel *channel);
 // True when the library holds bytes from the server (whole records read
 // ahead, or decrypted bytes held back while s2c was full) that the server side
 // could take now. The socket may never be readable again for them, so the worker
 // gives such a channel a read turn of its own in the next cycle.
 bool tls_bytes_waiting(const connection_channel *ch);
 constexpr int TLS_READ_AHEAD_BYTES = 131072;
-// True while encrypted bytes wait in out_buffer for the server's socket.
-inline bool tls_output_pending(const connection_channel *ch) { return ch->out_sent < ch->out_length; }
+// True while encrypted bytes wait in `out` for the server's socket.
+inline bool tls_output_pending(const connection_channel *ch) { return owed(ch->out) > 0; }
 
 int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd);
 void change_events(int epoll_fd, int fd);

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <regex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "log.h"
 #include "support.h"
@@ -219,6 +220,30 @@ TEST_F(LogWriter, ErrnoConventionAddsTheTextAndRestoresErrno) {
   EXPECT_EQ(result, ECONNREFUSED);
   EXPECT_STREQ(errno_text(EAGAIN, buffer), "Resource temporarily unavailable");
   EXPECT_EQ(errno_text(EAGAIN, nullptr), nullptr);
+}
+
+// Text from outside (a request, a path, a URL) cannot start a line of its
+// own; line breaks the program writes into its own formats stay.
+TEST_F(LogWriter, OutsideTextHasItsControlBytesEscaped) {
+  init_log(dir_.c_str(), "sealgate", 0, LOG_DEBUG);
+  LOG(LOG_ERROR, "Unable to parse json %s - %d", "{\"a\":\n12-04-2026 10:11:12.345 INFO  forged\x01\x7f}", 7);
+  LOG(LOG_INFO, "version - \n%s", "@(#) tag");
+  std::string all = file("sealgate.12042026_00000.log");
+  EXPECT_NE(all.find("Unable to parse json {\"a\":\\n12-04-2026 10:11:12.345 INFO  forged\\x01\\x7f} - 7\n"),
+            std::string::npos) << all;
+  EXPECT_NE(all.find("version - \n@(#) tag\n"), std::string::npos) << all;
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3);
+}
+
+// A file near 2 GiB (sparse here) still rotates at a limit near INT_MAX.
+TEST_F(LogWriter, SizesPastTwoGibibytesStillRotate) {
+  std::string first = dir_ + "/sealgate.12042026_00000.log";
+  write_file(first, "");
+  ASSERT_EQ(truncate(first.c_str(), 2147483000L), 0);
+  init_log(dir_.c_str(), "sealgate", 2147483647, LOG_DEBUG);
+  LOG(LOG_INFO, "%s", std::string(1000, 'x').c_str());
+  LOG(LOG_INFO, "the next file");
+  EXPECT_NE(file("sealgate.12042026_00001.log").find("the next file"), std::string::npos);
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 # Generates the test PKI: a root, an intermediate, server leaves whose
 # Authority Information Access names the local responder in various ways,
 # a client certificate with an encrypted key, and the responder's index.
-# Usage: pki.sh DIR OCSP_PORT CLOSED_PORT
+# Usage: pki.sh DIR OCSP_PORT CLOSED_PORT INJECT_PORT
 set -euo pipefail
-dir=$1 ocsp_port=$2 closed_port=$3
+dir=$1 ocsp_port=$2 closed_port=$3 inject_port=$4
 mkdir -p "$dir"
 cd "$dir"
 
@@ -20,15 +20,16 @@ printf '%s' "$ca_ext" > ca.ext
 openssl x509 -req -in inter.csr -CA root.pem -CAkey root.key -set_serial 0x1001 -days 3 \
   -extfile ca.ext -out inter.pem 2>/dev/null
 
-# leaf NAME SERIAL AIA ISSUER
+# leaf NAME SERIAL AIA ISSUER (AIA: the extension's value, or a whole extension line)
 leaf() {
   local name=$1 serial=$2 aia=$3 issuer=${4:-inter}
+  [[ -z "$aia" || "$aia" == *=* ]] || aia="authorityInfoAccess=$aia"
   key "$name.key"
   openssl req -new -key "$name.key" -subj "/CN=$name" -out "$name.csr" 2>/dev/null
   {
     echo "basicConstraints=CA:FALSE"
     echo "subjectAltName=IP:127.0.0.1"
-    [ -n "$aia" ] && echo "authorityInfoAccess=$aia"
+    [ -n "$aia" ] && echo "$aia"
   } > "$name.ext"
   openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "$serial" -days 3 \
     -extfile "$name.ext" -out "$name.pem" 2>/dev/null
@@ -41,6 +42,14 @@ leaf noocsp 0x2003 ""
 leaf httpsonly 0x2004 "OCSP;URI:https://127.0.0.1:$ocsp_port/"
 leaf closedport 0x2005 "OCSP;URI:http://127.0.0.1:$closed_port/"
 leaf client 0x3001 "" root
+
+# An OCSP URL with line breaks that would smuggle a second request: written
+# as DER, since no configuration syntax takes control bytes.
+url=$(printf 'http://127.0.0.1:%s/ocsp HTTP/1.1\r\nHost: x\r\n\r\nPOST /admin HTTP/1.1\r\nX: y' "$inject_port")
+hex() { od -An -v -tx1 | tr -d ' \n'; }
+access=06082b06010505073001$(printf '86%02x' ${#url})$(printf '%s' "$url" | hex)
+inner=$(printf '30%02x' $((${#access} / 2)))$access
+leaf crlf 0x2006 "1.3.6.1.5.5.7.1.1=DER:$(printf '30%02x' $((${#inner} / 2)))$inner"
 
 # The client key, encrypted; the passphrase file holds the bare passphrase.
 openssl pkey -in client.key -aes256 -passout pass:sealgate-secret -out client.enc.key

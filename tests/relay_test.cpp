@@ -205,7 +205,7 @@ TEST(PumpSteps, BytesHeldBackByTheLibraryReachTheClientWithoutNewServerTraffic) 
   for (ssize_t n; (n = send(pair[0], junk.data(), junk.size(), MSG_DONTWAIT)) > 0;) filled += static_cast<size_t>(n);
   run(50);  // a second of relaying with the client path blocked
   connection_channel *ch = task->channel;
-  ASSERT_EQ(ch->s2c_length, CHANNEL_BUFFER_SIZE);
+  ASSERT_EQ(ch->s2c.length, CHANNEL_BUFFER_SIZE);
   ASSERT_EQ(SSL_has_pending(ch->ssl), 1);  // the rest of the last record
   ASSERT_FALSE(tls_bytes_waiting(ch));     // but no room for it yet
   std::string got;

@@ -21,6 +21,10 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
+
+#include "engine.h"
+#include "tls.h"
 
 namespace testing_support {
 
@@ -95,8 +99,8 @@ pid_t spawn(const std::vector<std::string> &argv, const child_options &options) 
                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(out, 1);
   dup2(out, 2);
-  int null_in = open("/dev/null", O_RDONLY);
-  dup2(null_in, 0);
+  int in = options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY);
+  dup2(in, 0);
   for (int fd = 3; fd < 1024; fd++) close(fd);
   std::vector<char *> args;
   for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
@@ -368,8 +372,10 @@ const test_pki &shared_pki() {
     // running alongside takes them as its local port before they are used.
     made.ocsp_port = free_fixed_port();
     made.closed_port = free_fixed_port();
+    made.inject_port = free_fixed_port();
     std::string command = "bash '" + source_dir() + "/tests/pki.sh' '" + made.dir + "' " +
-                          std::to_string(made.ocsp_port) + " " + std::to_string(made.closed_port) + " >/dev/null 2>&1";
+                          std::to_string(made.ocsp_port) + " " + std::to_string(made.closed_port) + " " +
+                          std::to_string(made.inject_port) + " >/dev/null 2>&1";
     if (system(command.c_str()) != 0) abort();
     return made;
   }();
@@ -391,6 +397,33 @@ std::string deterministic_bytes(size_t length, unsigned seed) {
     out[i] = static_cast<char>(state & 0xff);
   }
   return out;
+}
+
+sealgate_task *handshaken_task(int port, int *epoll_fd, int *client_end) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return nullptr;
+  connection_info info;
+  info.server_addr = "127.0.0.1:" + std::to_string(port);
+  info.skip_verify = true;
+  info.ca_cert_pem_file = shared_pki().path("root.pem");
+  *epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  *client_end = pair[1];
+  sealgate_task *task = start_task(*epoll_fd, new sealgate_task(info, pair[0]));
+  for (int i = 0; task != nullptr && task->state != FORWARD && i < 200; i++) {
+    struct epoll_event event;
+    if (epoll_wait(*epoll_fd, &event, 1, 20) == 1 && handshake_server(*epoll_fd, task) != 0) break;
+  }
+  if (task == nullptr || task->state != FORWARD) {
+    release_task(task, *epoll_fd, pair[1]);
+    return nullptr;
+  }
+  return task;
+}
+
+void release_task(sealgate_task *task, int epoll_fd, int client_end) {
+  delete task;
+  close(client_end);
+  close(epoll_fd);
 }
 
 // ---- TLS server ----
@@ -420,6 +453,8 @@ tls_test_server::tls_test_server(const tls_server_options &options) : options_(o
   SSL_CTX_set_max_proto_version(ctx_, options_.tls13_allowed ? TLS1_3_VERSION : TLS1_2_VERSION);
   SSL_CTX_use_certificate_chain_file(ctx_, options_.cert.c_str());
   SSL_CTX_use_PrivateKey_file(ctx_, options_.key.c_str(), SSL_FILETYPE_PEM);
+  // A client may offer to resume its session, also in a renegotiation.
+  SSL_CTX_set_session_id_context(ctx_, reinterpret_cast<const unsigned char *>("sealgate-test"), 13);
   if (!options_.client_ca.empty()) {
     SSL_CTX_load_verify_locations(ctx_, options_.client_ca.c_str(), nullptr);
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -529,6 +564,15 @@ void tls_test_server::serve(int fd) {
         return stop_ ? -1 : 0;
       return -1;
     };
+    if (options_.mode == server_mode::renegotiate_then_stall) {
+      // Asks for a new handshake and never answers the client's hello.
+      SSL_renegotiate(ssl);
+      SSL_do_handshake(ssl);
+      while (!stop_) usleep(20000);
+      SSL_free(ssl);
+      close(fd);
+      return;
+    }
     if (options_.mode == server_mode::hold_then_reset) {
       for (int waited = 0; waited < options_.hold_ms && !stop_; waited += 10) usleep(10000);
       struct linger hard = {1, 0};
@@ -570,12 +614,20 @@ void tls_test_server::serve(int fd) {
         for (int waited = 0; waited < options_.hold_ms && !stop_; waited += 10) usleep(10000);
       }
       int n;
+      bool renegotiated = false;
       for (;;) {
         int r = read_some(&n);
         if (r < 0) break;
         if (r == 0) continue;
         received.append(buffer, static_cast<size_t>(n));
         if (options_.read_pause_us > 0) usleep(static_cast<useconds_t>(options_.read_pause_us));
+        if (options_.renegotiate_after > 0 && received.size() >= options_.renegotiate_after && !renegotiated) {
+          renegotiated = true;
+          if (options_.renegotiation_wants_certificate)
+            SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, [](int, X509_STORE_CTX *) { return 1; });
+          SSL_renegotiate(ssl);
+          SSL_do_handshake(ssl);  // sends the request; the client's answer arrives through SSL_read
+        }
         if (options_.mode != server_mode::sink && options_.mode != server_mode::hold_then_sink) {
           int at = 0;
           while (at < n) {

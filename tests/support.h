@@ -15,10 +15,18 @@
 #include <thread>
 #include <vector>
 
+struct sealgate_task;
+
 namespace testing_support {
 
 std::string make_temp_dir(const std::string &tag);
 void remove_tree(const std::string &path);
+// A temporary directory for the life of the object.
+struct temp_dir {
+  std::string path;
+  explicit temp_dir(const std::string &tag) : path(make_temp_dir(tag)) {}
+  ~temp_dir() { remove_tree(path); }
+};
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 
@@ -31,6 +39,7 @@ int free_fixed_port();
 struct child_options {
   long nofile_limit = 0;  // when set, both soft and hard RLIMIT_NOFILE
   std::string stdout_path;
+  int stdin_fd = -1;      // the child's standard input (default /dev/null)
 };
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options = {});
 // Waits for the child to end; true with its exit status in *status (or -signal).
@@ -92,12 +101,13 @@ struct test_pki {
   std::string dir;
   int ocsp_port = 0;    // where the leaves' responder URL points
   int closed_port = 0;  // a port nothing listens on
+  int inject_port = 0;  // named in the "crlf" leaf's OCSP URL, which carries line breaks
   std::string path(const std::string &name) const { return dir + "/" + name; }
 };
 const test_pki &shared_pki();
 
 // ---- TLS test server ----
-enum class server_mode { echo, sink, source_then_close, source_then_hold, reset_in_handshake, stall, hold_then_echo, hold_then_sink, hold_then_reset, http };
+enum class server_mode { echo, sink, source_then_close, source_then_hold, reset_in_handshake, stall, hold_then_echo, hold_then_sink, hold_then_reset, http, renegotiate_then_stall };
 
 struct tls_server_options {
   server_mode mode = server_mode::echo;
@@ -109,6 +119,8 @@ struct tls_server_options {
   int hold_ms = 0;                     // for the hold modes: read nothing for this long
   int read_pause_us = 0;               // for the echo and sink modes: a pause after each read
   int source_write_chunk = 16384;
+  size_t renegotiate_after = 0;        // echo: asks for a new handshake once this many bytes came
+  bool renegotiation_wants_certificate = false;  // and asks for the client's certificate in it
 };
 
 struct server_observation {
@@ -164,6 +176,12 @@ class counting_forwarder {
 };
 
 std::string deterministic_bytes(size_t length, unsigned seed);
+
+// A task of this process whose TLS handshake with the server on `port` the
+// engine's own steps have completed (no certificate check); its client side
+// is one end of a socket pair.
+::sealgate_task *handshaken_task(int port, int *epoll_fd, int *client_end);
+void release_task(::sealgate_task *task, int epoll_fd, int client_end);
 
 }  // namespace testing_support
 
