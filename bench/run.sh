@@ -7,11 +7,22 @@
 # dated copy), bench/results/ratios.svg, and prints the table.
 #   bench/run.sh --quick   under 2 minutes
 #   bench/run.sh           the full run, about 5 minutes
+#   bench/run.sh [--quick] --baseline OTHER_SEALGATE
+#                          adds another sealgate binary (an earlier build) as
+#                          the peer sealgate_base, for before/after figures
+#                          from one run; results go to bench/results/compare-*.json
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-quick=0
-[ "${1:-}" = "--quick" ] && quick=1
+quick=0 baseline=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1 ;;
+    --baseline) baseline=$(realpath "$2"); shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--baseline SEALGATE]" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 source bench/lib.sh
 bench_setup bench stunnel4 haproxy gnuplot-nox procps
@@ -40,9 +51,11 @@ start_relay() {
     pids=("${kept[@]}")
   fi
   case $peer in
-    sealgate)
+    sealgate | sealgate_base)
       mkdir -p "$conf"
-      build/sealgate -l "$conf" -sp "$port" -L 0 & ;;
+      local binary=build/sealgate
+      [ "$peer" = sealgate_base ] && binary=$baseline
+      "$binary" -l "$conf" -sp "$port" -L 0 & ;;
     stunnel)
       cat > "$conf" <<CONF
 foreground = yes
@@ -88,7 +101,7 @@ CONF
   relay_pid[$peer]=$!; pids+=($!)
   entrance[$peer]=$port; ticket_entrance[$peer]=$ticket
   wait_port "$port" || { echo "$peer does not listen" >&2; exit 1; }
-  [ "$peer" = sealgate ] || wait_port "$ticket"
+  [[ $peer == sealgate* ]] || wait_port "$ticket"
 }
 
 if [ $quick = 1 ]; then rounds=3 bytes=$((32 << 20)) secs=2 count=2000 idle=200
@@ -99,14 +112,14 @@ load() { build/bench/sealgate-load --server-port "$server_port" --ca "$work/cert
 peer_args() {
   case $1 in
     direct) echo "--mode direct --port $server_port" ;;
-    sealgate) echo "--mode sealgate --port ${entrance[sealgate]}" ;;
+    sealgate | sealgate_base) echo "--mode sealgate --port ${entrance[$1]}" ;;
     sealgate_debug) echo "--mode sealgate --port $sg3_port" ;;
     stunnel | haproxy) echo "--mode tunnel --port ${entrance[$1]}" ;;
   esac
 }
 ticket_args() {
   case $1 in
-    sealgate) echo "--mode sealgate --port ${entrance[sealgate]} --server-port $ticket_port" ;;
+    sealgate | sealgate_base) echo "--mode sealgate --port ${entrance[$1]} --server-port $ticket_port" ;;
     stunnel | haproxy) echo "--mode tunnel --port ${ticket_entrance[$1]}" ;;
   esac
 }
@@ -117,7 +130,7 @@ record() { sed "s/^{/{\"round\": $1, \"peer\": \"$2\", \"case\": \"$3\", /" >> "
 machine="$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 for round in $(seq "$rounds"); do
-  peers=(direct sealgate sealgate_debug stunnel haproxy)
+  peers=(direct sealgate sealgate_debug stunnel haproxy ${baseline:+sealgate_base})
   # Alternate the order round by round so no peer always runs first.
   shift_by=$(( (round - 1) % ${#peers[@]} ))
   peers=("${peers[@]:$shift_by}" "${peers[@]:0:$shift_by}")
@@ -126,7 +139,7 @@ for round in $(seq "$rounds"); do
     # A fresh relay each turn, its idle memory measured first: memory it kept
     # from earlier connections would hide part of what idle connections cost.
     pid=""
-    case $peer in sealgate | stunnel | haproxy) start_relay "$peer"; pid=${relay_pid[$peer]} ;; esac
+    case $peer in sealgate | sealgate_base | stunnel | haproxy) start_relay "$peer"; pid=${relay_pid[$peer]} ;; esac
     args=$(peer_args "$peer")
     rate="--scenario connrate --conns 8 --seconds $secs ${pid:+--pid $pid}"
     [ -n "$pid" ] && load $args --scenario idle --count "$idle" --pid "$pid" | record "$round" "$peer" idle
@@ -143,6 +156,11 @@ done
 
 mkdir -p bench/results
 stamp=$(date -u +%Y%m%dT%H%M%SZ)
+if [ -n "$baseline" ]; then
+  python3 bench/summarize.py "$out" "$machine" "bench/results/compare-$stamp.json" /dev/null "$work/ratios.dat"
+  echo "results: bench/results/compare-$stamp.json" >&2
+  exit 0
+fi
 python3 bench/summarize.py "$out" "$machine" "bench/results/$stamp.json" bench/results/latest.json "$work/ratios.dat"
 gnuplot -e "datafile='$work/ratios.dat'; outfile='$root/bench/results/ratios.svg'" bench/ratios.gp
 echo "results: bench/results/latest.json, bench/results/ratios.svg" >&2

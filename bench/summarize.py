@@ -7,7 +7,7 @@ import sys
 samples_path, machine, dated_path, latest_path, dat_path = sys.argv[1:6]
 samples = [json.loads(line) for line in open(samples_path) if line.strip()]
 
-PEERS = ("direct", "sealgate", "sealgate_debug", "stunnel", "haproxy")
+PEERS = ("direct", "sealgate", "sealgate_debug", "stunnel", "haproxy", "sealgate_base")
 # The table's rows: case and metric.
 ROWS = [("download", "mb_per_s"), ("upload", "mb_per_s"),
         ("connrate", "conn_per_s"), ("connrate", "p50_ms"), ("connrate", "cpu_us_per_conn"),
@@ -56,6 +56,16 @@ for other in ("stunnel", "haproxy"):
                ("64-byte p50 vs %s%s" % (other, LOWER), ratio("latency", "p50_us", other), other),
                ("idle KiB/conn vs %s%s" % (other, LOWER), ratio("idle", "kib_per_conn", other), other)]
 
+if any(peer == "sealgate_base" for _, peer in by):
+    BASE = " (this build vs the baseline build)"
+    ratios += [("download" + BASE, ratio("download", "mb_per_s", "sealgate_base"), "sealgate"),
+               ("upload" + BASE, ratio("upload", "mb_per_s", "sealgate_base"), "sealgate"),
+               ("conn/s" + BASE, ratio("connrate", "conn_per_s", "sealgate_base"), "sealgate"),
+               ("conn/s, tickets" + BASE, ratio("connrate_tickets", "conn_per_s", "sealgate_base"), "sealgate"),
+               ("set-up+echo p50" + BASE + LOWER, ratio("connrate", "p50_ms", "sealgate_base"), "sealgate"),
+               ("64-byte p50" + BASE + LOWER, ratio("latency", "p50_us", "sealgate_base"), "sealgate"),
+               ("idle KiB/conn" + BASE + LOWER, ratio("idle", "kib_per_conn", "sealgate_base"), "sealgate")]
+
 result = {"machine": machine, "medians": medians, "ratios": {name: value for name, value, _ in ratios}}
 for path in (dated_path, latest_path):
     with open(path, "w") as f:
@@ -67,8 +77,8 @@ with open(dat_path, "w") as f:
             f.write('%d "%s" %f %d\n' % (i, name, value, COLOURS[other]))
 
 print("machine: " + machine)
-print("| case | direct | sealgate -L 0 | sealgate -L 3 | stunnel | haproxy |")
-print("|---|---|---|---|---|---|")
+print("| case | direct | sealgate -L 0 | sealgate -L 3 | stunnel | haproxy | baseline sealgate -L 0 |")
+print("|---|---|---|---|---|---|---|")
 for case, metric in ROWS:
     row = medians.get(case, {})
     cells = [str(row.get(p, {}).get(metric, "")) for p in PEERS]

@@ -14,6 +14,7 @@
 #include "listener.h"
 #include "log.h"
 #include "ocsp.h"
+#include "platform.h"
 #include "tls.h"
 
 namespace {
@@ -400,6 +401,11 @@ void remove_side(int epoll_fd, int fd, uint32_t &mask) {
 }
 
 void register_new_client(worker &w, int64_t client, int &check_size) {
+  // Nothing is read from a client whose user may not use sealgate.
+  if (!client_allowed(static_cast<int>(client))) {
+    close(static_cast<int>(client));
+    return;
+  }
   struct epoll_event event;
   memset(&event, 0, sizeof event);
   event.events = EPOLLIN;
@@ -575,6 +581,7 @@ void release_worker(worker &w) {
 
 void *fsm_worker_thread(void *) {
   worker *w = new worker;
+  prepare_owner_lookup();
   w->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   if (w->epoll_fd < 0) {
     LOG_ERRNO(LOG_ERROR, "Unable to create epoll fd");

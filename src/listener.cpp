@@ -202,3 +202,54 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
     if (accept_one(listen_fd, accepted) == accept_result::stop) break;
   }
 }
+
+namespace {
+
+constexpr int ALLOWED_UID_SLOTS = 3;
+uid_t g_allowed_uids[ALLOWED_UID_SLOTS];
+int g_allowed_count = 0;
+
+void allow_uid(uid_t uid) {
+  for (int i = 0; i < g_allowed_count; i++)
+    if (g_allowed_uids[i] == uid) return;
+  if (g_allowed_count < ALLOWED_UID_SLOTS) g_allowed_uids[g_allowed_count++] = uid;
+}
+
+}  // namespace
+
+void allow_clients_of(int pid_to_live_with) {
+  g_allowed_count = 0;
+  allow_uid(geteuid());
+  allow_uid(0);
+  uid_t uid;
+  if (process_uid(pid_to_live_with, &uid)) allow_uid(uid);
+}
+
+bool client_allowed(int client_fd) {
+  sockaddr_in peer, local;
+  socklen_t peer_length = sizeof peer, local_length = sizeof local;
+  if (getpeername(client_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) != 0 ||
+      getsockname(client_fd, reinterpret_cast<sockaddr *>(&local), &local_length) != 0 || peer.sin_family != AF_INET) {
+    LOG_ERRNO(LOG_ERROR, "client fd %d: unable to tell who connected, close it", client_fd);
+    return false;
+  }
+  uid_t uid = 0;
+  int port = ntohs(peer.sin_port);
+  switch (find_socket_owner(peer, local, &uid)) {
+    case owner_lookup::found:
+      for (int i = 0; i < g_allowed_count; i++)
+        if (g_allowed_uids[i] == uid) return true;
+      LOG(LOG_ERROR, "client fd %d from port %d belongs to uid %u, not allowed, close it", client_fd, port,
+          static_cast<unsigned>(uid));
+      return false;
+    case owner_lookup::not_found:
+      LOG(LOG_ERROR, "client fd %d from port %d: no socket of this host connected, not allowed, close it", client_fd,
+          port);
+      return false;
+    case owner_lookup::failed:
+      break;
+  }
+  LOG_ERRNO(LOG_ERROR, "client fd %d from port %d: unable to find who connected, not allowed, close it", client_fd,
+            port);
+  return false;
+}

@@ -62,3 +62,13 @@ int server_setup_socket(const char *host, int port);
 
 // Runs until `running` is cleared, the watched process ends or a fatal error.
 void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with);
+
+// Who may use sealgate. A request names files that sealgate opens with its
+// own rights, so only the client's own user reaches the relay: the socket
+// that connects must belong to sealgate's effective user, to the user of the
+// process it lives with, or to root. Set once at start-up, before the workers.
+void allow_clients_of(int pid_to_live_with);
+// True when the accepted socket's owner may use sealgate; false, after an
+// ERROR line that says why, for anyone else and whenever the owner cannot be
+// found. The caller closes a refused socket without reading from it.
+bool client_allowed(int client_fd);

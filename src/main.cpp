@@ -65,6 +65,7 @@ int serve(const startup_settings &settings) {
     return 1;
   }
   int pid = settings.pid == -1 ? static_cast<int>(getpid()) : settings.pid;
+  allow_clients_of(pid);
   int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   if (epoll_fd < 0) {
     LOG_ERRNO(LOG_ERROR, "Unable to create epoll fd");

@@ -4,8 +4,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 int socket_layer_start() {
@@ -72,4 +77,117 @@ long raise_open_files_limit() {
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
   }
   return static_cast<long>(limit.rlim_cur);
+}
+
+namespace {
+
+// One netlink socket per thread, opened at its first lookup and kept.
+struct diag_socket {
+  int fd = -2;  // -2 not opened yet, -1 unavailable
+  ~diag_socket() {
+    if (fd >= 0) close(fd);
+  }
+};
+thread_local diag_socket t_diag;
+
+owner_lookup ask_netlink(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid) {
+  prepare_owner_lookup();
+  if (t_diag.fd < 0) return owner_lookup::failed;
+  struct {
+    struct nlmsghdr header;
+    struct inet_diag_req_v2 request;
+  } message;
+  memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;  // one exact socket, not a dump
+  message.request.sdiag_family = AF_INET;
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0U;
+  message.request.id.idiag_sport = peer.sin_port;
+  message.request.id.idiag_dport = local.sin_port;
+  message.request.id.idiag_src[0] = peer.sin_addr.s_addr;
+  message.request.id.idiag_dst[0] = local.sin_addr.s_addr;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  struct sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  ssize_t n;
+  do {
+    n = sendto(t_diag.fd, &message, sizeof message, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return owner_lookup::failed;
+  alignas(struct nlmsghdr) char answer[1024];
+  do {
+    n = recv(t_diag.fd, answer, sizeof answer, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < static_cast<ssize_t>(sizeof(struct nlmsghdr))) return owner_lookup::failed;
+  const auto *header = reinterpret_cast<const struct nlmsghdr *>(answer);
+  if (!NLMSG_OK(header, static_cast<size_t>(n))) return owner_lookup::failed;
+  if (header->nlmsg_type == NLMSG_ERROR) {
+    const auto *error = static_cast<const struct nlmsgerr *>(NLMSG_DATA(header));
+    if (error->error == -ENOENT) return owner_lookup::not_found;
+    errno = -error->error;
+    return owner_lookup::failed;
+  }
+  if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
+    return owner_lookup::failed;
+  const auto *found = static_cast<const struct inet_diag_msg *>(NLMSG_DATA(header));
+  *uid = found->idiag_uid;
+  return owner_lookup::found;
+}
+
+// Lines of /proc/net/tcp: "sl local rem st ... uid ...", addresses as the
+// kernel's 32-bit word and the port in hex.
+owner_lookup read_proc_net_tcp(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid) {
+  FILE *table = fopen("/proc/net/tcp", "re");
+  if (table == nullptr) return owner_lookup::failed;
+  char line[512];
+  owner_lookup result = owner_lookup::not_found;
+  if (fgets(line, sizeof line, table) == nullptr) result = owner_lookup::failed;  // the heading
+  while (result == owner_lookup::not_found && fgets(line, sizeof line, table) != nullptr) {
+    unsigned local_address, local_port, remote_address, remote_port, state;
+    unsigned long owner;
+    if (sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %lu", &local_address, &local_port, &remote_address,
+               &remote_port, &state, &owner) != 6)
+      continue;
+    if (local_address == peer.sin_addr.s_addr && local_port == ntohs(peer.sin_port) &&
+        remote_address == local.sin_addr.s_addr && remote_port == ntohs(local.sin_port)) {
+      *uid = static_cast<uid_t>(owner);
+      result = owner_lookup::found;
+    }
+  }
+  fclose(table);
+  return result;
+}
+
+}  // namespace
+
+void prepare_owner_lookup() {
+  if (t_diag.fd == -2) t_diag.fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+}
+
+owner_lookup find_socket_owner(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid, owner_source source) {
+  if (source != owner_source::proc_net_tcp) {
+    owner_lookup answer = ask_netlink(peer, local, uid);
+    if (answer != owner_lookup::failed || source == owner_source::netlink) return answer;
+  }
+  return read_proc_net_tcp(peer, local, uid);
+}
+
+bool process_uid(int pid, uid_t *uid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/status", pid);
+  FILE *status = fopen(path, "re");
+  if (status == nullptr) return false;
+  char line[256];
+  bool found = false;
+  while (!found && fgets(line, sizeof line, status) != nullptr) {
+    unsigned long real, effective;
+    found = sscanf(line, "Uid: %lu %lu", &real, &effective) == 2;
+    if (found) *uid = static_cast<uid_t>(effective);
+  }
+  fclose(status);
+  return found;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <netinet/in.h>
+#include <sys/types.h>
 
 // Starts the socket layer. On Linux nothing needs starting, but a send to a
 // closed peer would raise SIGPIPE and kill the process, so it is ignored here.
@@ -23,3 +25,18 @@ bool platform_socket_error_message(int error, char *buffer, size_t size);
 // Raises the soft open-files limit to the hard limit, so thousands of
 // connections fit. Returns the new soft limit, or -1.
 long raise_open_files_limit();
+
+// Who owns the other end of a TCP connection on this host: the user id of
+// the socket whose local address is `peer` and whose remote address is
+// `local`. The kernel's socket diagnostics answer exactly and cheaply;
+// /proc/net/tcp is read when they are not available.
+enum class owner_lookup { found, not_found, failed };
+enum class owner_source { netlink, proc_net_tcp, any };
+owner_lookup find_socket_owner(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid,
+                               owner_source source = owner_source::any);
+// Opens the calling thread's channel to the socket diagnostics, which it
+// keeps for its later lookups (a worker does this when it starts).
+void prepare_owner_lookup();
+
+// The effective user id of a process, read from /proc; false when unknown.
+bool process_uid(int pid, uid_t *uid);

@@ -196,7 +196,8 @@ sealgate_process::sealgate_process(std::vector<std::string> extra_args, const ch
   if (ready_) ready_ = wait_for_log("Listening on socket", 1000);
   // Workers open their epoll sets after "Created": wait until every one has,
   // so that descriptor counts taken from here on are a stable baseline.
-  const int workers = 20, at_least = 3 + 1 + 1 + 1 + workers;  // std streams, log file, listener, main epoll
+  // std streams, log file, listener, main epoll, and each worker's epoll set and socket-diagnostics channel
+  const int workers = 20, at_least = 3 + 1 + 1 + 1 + 2 * workers;
   for (int i = 0; ready_ && i < 200 && count_open_fds(pid_) < at_least; i++) usleep(10000);
 }
 
@@ -424,6 +425,7 @@ void release_task(sealgate_task *task, int epoll_fd, int client_end) {
   delete task;
   close(client_end);
   close(epoll_fd);
+  clear_context_cache();  // as sealgate does at its stop
 }
 
 // ---- TLS server ----
