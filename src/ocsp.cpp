@@ -1,5 +1,6 @@
 #include "ocsp.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -34,12 +35,17 @@ OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer) {
 
 namespace {
 
+int64_t system_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+std::atomic<ocsp_clock_fn> g_clock{system_seconds};
+std::atomic<int> g_wait_ms{OCSP_WAIT_MS};
+
 // One poll on the responder's socket. >0 ready, 0 timeout, -1 error.
 int wait_socket(int fd, short events) {
   struct pollfd p = {fd, events, 0};
   int rc;
   do {
-    rc = poll(&p, 1, OCSP_WAIT_MS);
+    rc = poll(&p, 1, g_wait_ms.load(std::memory_order_relaxed));
   } while (rc < 0 && errno == EINTR);
   return rc;
 }
@@ -260,7 +266,7 @@ namespace {
 std::mutex ocsp_cache_mutex;
 std::unordered_map<std::string, ocsp_status *> ocsp_cache;
 
-int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+int64_t now_seconds() { return g_clock.load(std::memory_order_relaxed)(); }
 
 ocsp_status *find_or_add_entry(const std::string &key) {
   std::lock_guard<std::mutex> guard(ocsp_cache_mutex);
@@ -371,6 +377,10 @@ int check_server_certificate(sealgate_task *task) {
   std::lock_guard<std::mutex> guard(entry->mutex);
   return check_locked(entry, key, task->channel->ssl, task->channel->sfd);
 }
+
+void ocsp_set_clock_for_test(ocsp_clock_fn clock) { g_clock.store(clock != nullptr ? clock : system_seconds); }
+
+void ocsp_set_wait_for_test(int wait_ms) { g_wait_ms.store(wait_ms > 0 ? wait_ms : OCSP_WAIT_MS); }
 
 void clear_ocsp_cache() {
   for (auto &entry : ocsp_cache) delete entry.second;

@@ -41,3 +41,10 @@ struct ocsp_status {
 // 0 when the task's server may be used, -1 when it may not.
 int check_server_certificate(sealgate_task *task);
 void clear_ocsp_cache();
+
+// Test seams, called only by in-process tests: the verdict cache's clock
+// (seconds since the epoch; nullptr restores the system clock) and each wait
+// for a responder's socket in milliseconds (0 restores OCSP_WAIT_MS).
+using ocsp_clock_fn = int64_t (*)();
+void ocsp_set_clock_for_test(ocsp_clock_fn clock);
+void ocsp_set_wait_for_test(int wait_ms);

@@ -1,172 +1,134 @@
-// Revocation checking through the real binary, with a test PKI and a real
-// `openssl ocsp` responder behind a forwarder that counts its connections.
+// The revocation check in this process, on tasks whose handshake the
+// engine's own steps completed, with the verdict cache's clock and the
+// responder wait set by the test: how long verdicts are kept, what a silent
+// responder costs, that clients of one server share one check, and that a
+// failure of this host says nothing about the server.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
+#include "engine.h"
+#include "log.h"
+#include "ocsp.h"
 #include "support.h"
 
 using namespace testing_support;
 
 namespace {
 
-std::string addr(int port) { return "127.0.0.1:" + std::to_string(port); }
+int64_t g_now;
+int64_t fake_now() { return g_now; }
 
 class Ocsp : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (HasFailure() && sg_) fprintf(stderr, "%s\n", sg_->log().c_str());
-  }
   void SetUp() override {
-    const test_pki &pki = shared_pki();
-    responder_port_ = free_port();
-    responder_ = std::make_unique<ocsp_responder>(responder_port_);
-    ASSERT_TRUE(responder_->ready());
-    forwarder_ = std::make_unique<counting_forwarder>(pki.ocsp_port, responder_port_);
-    sg_ = std::make_unique<sealgate_process>();
-    ASSERT_TRUE(sg_->started());
+    init_log(logs_.path.c_str(), "unit", 0, LOG_DEBUG);
+    g_now = 2000000000;
+    ocsp_set_clock_for_test(fake_now);
   }
-  std::unique_ptr<tls_test_server> server_for(const std::string &leaf, bool with_chain = true) {
+  void TearDown() override {
+    clear_ocsp_cache();
+    ocsp_set_clock_for_test(nullptr);
+    ocsp_set_wait_for_test(0);
+    log_reset_for_test();
+  }
+  std::unique_ptr<tls_test_server> server(const char *leaf) {
     tls_server_options options;
-    options.cert = shared_pki().path(leaf + (with_chain ? ".chain.pem" : ".pem"));
-    options.key = shared_pki().path(leaf + ".key");
+    options.leaf = leaf;
     return std::make_unique<tls_test_server>(options);
   }
-  // Sends a verified request; returns the first bytes back ("" when refused).
-  std::string ask(const std::string &server_addr, bool skip_verify = false, int timeout_ms = 20000) {
-    std::string reply;
-    int fd = open_relay(sg_->port(), request_json(server_addr, skip_verify), &reply, timeout_ms);
-    if (reply.empty()) {
-      bool eof = false;
-      recv_until_eof(fd, 5000, &eof);
-      EXPECT_TRUE(eof);
-    }
-    close(fd);
-    return reply;
-  }
-  int responder_port_ = 0;
-  std::unique_ptr<ocsp_responder> responder_;
-  std::unique_ptr<counting_forwarder> forwarder_;
-  std::unique_ptr<sealgate_process> sg_;
+  static int check(handshaken_task &t) { return t.task ? check_server_certificate(t.task) : -99; }
+  temp_dir logs_{"ocsplog"};
+  const test_pki &pki_ = shared_pki();
 };
 
-TEST_F(Ocsp, GoodLeafIsVerifiedOnceAndThenAnsweredFromTheCache) {
-  auto server = server_for("good");
-  std::string key = addr(server->port());
-  EXPECT_EQ(ask(key), k_status_reply);
-  EXPECT_TRUE(sg_->wait_for_log("] certificate is verified for server " + key + ", save it in cache\n"));
-  EXPECT_EQ(forwarder_->count(), 1);
-  EXPECT_EQ(ask(key), k_status_reply);
-  EXPECT_TRUE(sg_->wait_for_log("] The certificate for server " + key + " fd "));
-  EXPECT_NE(sg_->log().find(" in cache is valid\n"), std::string::npos);
-  EXPECT_EQ(forwarder_->count(), 1);  // no new request at the responder
-  std::string log = sg_->log();
-  EXPECT_NE(log.find("] found server_cert in chain -- skipping\n"), std::string::npos);
-  EXPECT_NE(log.find("] querying url [http://127.0.0.1:" + std::to_string(shared_pki().ocsp_port) +
-                     "/] host [127.0.0.1] port [" + std::to_string(shared_pki().ocsp_port) + "] path [/] use_ssl 0\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("] 0 - is_revoked 0\n"), std::string::npos);
+TEST_F(Ocsp, AGoodVerdictIsKeptFiveMinutesPerServerAddressText) {
+  auto responder = std::make_unique<ocsp_responder>(pki_.ocsp_port);
+  ASSERT_TRUE(responder->ready());
+  auto good = server("good");
+  handshaken_task task(good->port()), by_name(good->port(), "localhost:" + std::to_string(good->port()));
+  EXPECT_EQ(check(task), 0);
+  EXPECT_EQ(responder->requests(), 1);
+  responder.reset();  // from here on only the cache can say good
+  g_now += 299;
+  EXPECT_EQ(check(task), 0);
+  EXPECT_EQ(check(by_name), -1) << "another text for the same server shares no verdict";
+  g_now += 2;
+  EXPECT_EQ(check(task), -1) << "a verdict older than 300 s is checked again";
 }
 
-TEST_F(Ocsp, RevokedLeafIsRefusedWithoutReply) {
-  auto server = server_for("revoked");
-  std::string key = addr(server->port());
-  EXPECT_EQ(ask(key), "");
-  ASSERT_TRUE(sg_->wait_for_log("] certificate is not verified for server " + key + ", save it in cache\n"));
-  EXPECT_TRUE(sg_->wait_for_log("] Server certificate verification is invalid fd "));
-  std::string log = sg_->log();
-  EXPECT_EQ(log.find("Unable to send status"), std::string::npos);
-  EXPECT_EQ(count_occurrences(log, "] 0 - is_revoked 1\n"), 3u);  // three passes, the last answer decides
-  EXPECT_EQ(ask(key), "");
-  EXPECT_TRUE(sg_->wait_for_log(" in cache is invalid\n"));
-  EXPECT_EQ(forwarder_->count(), 3);
+TEST_F(Ocsp, AServerWithoutAReachableResponderIsRefusedFifteenMinutes) {
+  auto unreachable = server("closedport");
+  handshaken_task task(unreachable->port());
+  EXPECT_EQ(check(task), -1);
+  ocsp_responder responder(pki_.closed_port);  // the responder is back
+  ASSERT_TRUE(responder.ready());
+  g_now += 899;
+  EXPECT_EQ(check(task), -1);
+  EXPECT_EQ(responder.requests(), 0);
+  g_now += 2;
+  EXPECT_EQ(check(task), 0);
+  EXPECT_EQ(responder.requests(), 1);
 }
 
-TEST_F(Ocsp, NoResponderNamedOrReachableIsRefusedForFifteenMinutes) {
-  for (const char *leaf : {"noocsp", "closedport", "httpsonly"}) {
-    SCOPED_TRACE(leaf);
-    auto server = server_for(leaf);
-    std::string key = addr(server->port());
-    EXPECT_EQ(ask(key), "");
-    ASSERT_TRUE(sg_->wait_for_log("] unable to connect to ocsp for server " + key + ", retry in 15 minutes\n"));
-    EXPECT_EQ(ask(key), "");
-    EXPECT_TRUE(sg_->wait_for_log("] The certificate for server " + key + " fd "));
-  }
-  std::string log = sg_->log();
-  EXPECT_EQ(count_occurrences(log, " in cache is invalid\n"), 3u);
-  EXPECT_NE(log.find("] client fd "), std::string::npos);
-  EXPECT_NE(log.find(" parse url failed https://127.0.0.1:" + std::to_string(shared_pki().ocsp_port) + "/\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("] Unable to connect to 127.0.0.1\n"), std::string::npos);
-  EXPECT_NE(log.find(" is_revoked -2\n"), std::string::npos);
-  EXPECT_EQ(forwarder_->count(), 0);
-}
-
-TEST_F(Ocsp, ServerSendingOnlyItsLeafIsNotVerifiedAfterThreeEmptyPasses) {
-  auto server = server_for("good", false);
-  std::string key = addr(server->port());
-  EXPECT_EQ(ask(key), "");
-  ASSERT_TRUE(sg_->wait_for_log("] certificate is not verified for server " + key + ", save it in cache\n"));
-  EXPECT_EQ(count_occurrences(sg_->log(), "] found server_cert in chain -- skipping\n"), 3u);
-  EXPECT_EQ(forwarder_->count(), 0);
-}
-
-TEST_F(Ocsp, EntriesAreKeyedByTheAddressTextAndSkipVerifyCausesNoTraffic) {
-  auto server = server_for("good");
-  EXPECT_EQ(ask(addr(server->port()), true), k_status_reply);
-  EXPECT_EQ(forwarder_->count(), 0);
-  EXPECT_EQ(sg_->log().find("needs to be validated"), std::string::npos);
-  EXPECT_EQ(ask(addr(server->port())), k_status_reply);
-  EXPECT_EQ(ask("localhost:" + std::to_string(server->port())), k_status_reply);
-  EXPECT_EQ(forwarder_->count(), 2);  // two strings, two entries
-}
-
-TEST_F(Ocsp, ManyClientsForOneServerShareOneExchange) {
-  auto server = server_for("good");
-  std::string key = addr(server->port());
-  std::vector<std::thread> clients;
-  std::atomic<int> continued{0};
-  for (int i = 0; i < 12; i++)
-    clients.emplace_back([&] {
-      std::string reply;
-      int fd = open_relay(sg_->port(), request_json(key, false), &reply, 20000);
-      if (reply == k_status_reply) continued++;
-      close(fd);
-    });
-  for (auto &t : clients) t.join();
-  EXPECT_EQ(continued.load(), 12);
-  EXPECT_EQ(forwarder_->count(), 1);
-  EXPECT_EQ(count_occurrences(sg_->log(), "needs to be validated"), 1u);
-}
-
-// A responder that accepts the connection and never answers: one 30-second
-// wait, then the URL counts as giving no response.
-TEST_F(Ocsp, SilentResponderTimesOutOnce) {
-  const test_pki &pki = shared_pki();
-  int silent = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(silent, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(pki.closed_port));
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  listen(silent, 8);
-  auto server = server_for("closedport");
-  std::string key = addr(server->port());
+TEST_F(Ocsp, ASilentResponderCostsOneWaitAndCountsAsUnreachable) {
+  ocsp_set_wait_for_test(300);
+  raw_server silent(pki_.closed_port, [](int fd) {  // reads the request, answers nothing
+    recv_bytes(fd);
+    close(fd);
+  });
+  auto unanswered = server("closedport");
+  handshaken_task task(unanswered->port());
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ask(key, false, 45000), "");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(29));
-  ASSERT_TRUE(sg_->wait_for_log("] Timeout on request fd "));
-  std::string log = sg_->log();
-  EXPECT_NE(log.find("] Error querying OCSP responder\n"), std::string::npos);
-  EXPECT_NE(log.find("] send request failed\n"), std::string::npos);
-  EXPECT_NE(log.find("] unable to connect to ocsp for server " + key + ", retry in 15 minutes\n"), std::string::npos);
-  close(silent);
+  EXPECT_EQ(check(task), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(silent.connections(), 1);
+  g_now += 899;
+  EXPECT_EQ(check(task), -1);
+  EXPECT_EQ(silent.connections(), 1) << "no responder reached: refused for 900 s without asking";
+}
+
+TEST_F(Ocsp, ClientsOfOneServerShareOneCheck) {
+  ocsp_responder responder(pki_.ocsp_port);
+  ASSERT_TRUE(responder.ready());
+  auto good = server("good");
+  std::vector<std::unique_ptr<handshaken_task>> tasks;
+  for (int i = 0; i < 8; i++) tasks.push_back(std::make_unique<handshaken_task>(good->port()));
+  std::vector<std::thread> workers;
+  std::atomic<int> accepted{0};
+  for (auto &t : tasks) workers.emplace_back([&] { accepted += check(*t) == 0; });
+  for (auto &w : workers) w.join();
+  EXPECT_EQ(accepted.load(), 8);
+  EXPECT_EQ(responder.requests(), 1);
+}
+
+// A check that cannot get a descriptor refuses only its own task: nothing is
+// cached, so the next check reaches the responder. A responder socket on
+// descriptor 0 (standard input closed) is as good as any.
+TEST_F(Ocsp, AFailureOfThisHostIsNotHeldAgainstTheServer) {
+  ocsp_responder responder(pki_.ocsp_port);
+  ASSERT_TRUE(responder.ready());
+  auto good = server("good");
+  handshaken_task task(good->port());
+  rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  int lowest_free = dup(0);
+  close(lowest_free);
+  rlimit none = {static_cast<rlim_t>(lowest_free), saved.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &none);
+  int starved = check(task);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(starved, -1);
+  EXPECT_NE(read_logs(logs_.path).find("Too many open files"), std::string::npos);
+  EXPECT_EQ(check(task), 0);
+  clear_ocsp_cache();
+  int saved_input = dup(0);
+  close(0);
+  EXPECT_EQ(check(task), 0);
+  dup2(saved_input, 0);
+  close(saved_input);
 }
 
 }  // namespace

@@ -61,5 +61,6 @@ revoked_at=$(date -u -d '-1 hour' +%y%m%d%H%M%SZ)
 {
   printf 'V\t%s\t\t2001\tunknown\t/CN=good\n' "$expiry"
   printf 'R\t%s\t%s\t2002\tunknown\t/CN=revoked\n' "$expiry" "$revoked_at"
+  printf 'V\t%s\t\t2005\tunknown\t/CN=closedport\n' "$expiry"
 } > index.txt
 printf 'unique_subject = no\n' > index.txt.attr
