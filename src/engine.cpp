@@ -222,7 +222,10 @@ void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
 int finish_handshake(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   ch->handshake_done = true;
-  if (!task->skip_verify && check_server_certificate(task) != 0) {
+  bool checked = task->skip_verify || check_server_certificate(task) == 0;
+  if (keep_session(ch, checked))
+    LOG(LOG_DEBUG, "server fd %d client fd %d - TLS session resumed", ch->sfd, ch->cfd);
+  if (!checked) {
     if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
       LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
     ch->sfd_events = 0;
@@ -590,6 +593,7 @@ void *fsm_worker_thread(void *) {
   }
   for (;;) {
     int check_size = static_cast<int>((w->new_clients.size() + w->client_tasks.size() + w->server_tasks.size() + 1) / 2);
+    if (check_size == 0) trim_buffer_pool();  // about to wait with nothing to do
     int64_t value = g_handoff_queue.dequeue(check_size == 0);
     if (value == STOP_MARKER) break;
     if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
@@ -602,7 +606,10 @@ void *fsm_worker_thread(void *) {
     }
     w->read_turns.clear();
     w->read_turns.swap(w->tls_waiting);
-    if (n == 0 && w->read_turns.empty()) continue;
+    if (n == 0 && w->read_turns.empty()) {
+      trim_buffer_pool();  // a quiet cycle: spare buffers go back to the system
+      continue;
+    }
     if (n > 0)
       LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
           g_handoff_queue.approximate_size(), n);

@@ -1,6 +1,8 @@
 #include "tls.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine.h"
@@ -71,49 +74,65 @@ void openssl_setup::request_fips_mode() {
 
 bool openssl_setup::fips_enabled() const { return state_->fips_enabled; }
 
-// ---- channel memory ----
+// ---- relay buffers ----
+//
+// A connection holds buffer memory only while it has bytes in flight: a
+// buffer is taken from the worker's pool just before the receive that fills
+// it and goes back at the end of the pump step that empties it. The pool is
+// a LIFO list (the block freed last, still warm, is used first) of at most
+// BUFFER_POOL_BLOCKS blocks per thread; an idle worker returns all but one to
+// the system. Sanitizer builds bypass the pool, so that every block is an
+// allocation of its own that the sanitizer can watch.
 
-// Mapping and unmapping cost page faults and TLB flushes on every CPU that
-// ran the process, which shows on short connections. So each thread keeps up
-// to CHANNELS_KEPT_PER_THREAD channels whose buffers never held more than
-// one page (about 16 KiB resident each) and hands them out again; a channel
-// that carried more gives its memory back to the system.
 namespace {
 
-constexpr size_t CHANNELS_KEPT_PER_THREAD = 8;
-constexpr uint32_t KEPT_CHANNEL_PEAK = 4096;
+constexpr size_t RELAY_BLOCK_SIZE = TLS_OUT_BUFFER_SIZE;  // one size for c2s, s2c and out
+constexpr size_t BUFFER_POOL_BLOCKS = 8;
 
-struct kept_channels {
-  void *memory[CHANNELS_KEPT_PER_THREAD];
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t POOL_BLOCKS = 0;
+void *new_block() { return malloc(RELAY_BLOCK_SIZE); }
+void free_block(void *block) { free(block); }
+#else
+constexpr size_t POOL_BLOCKS = BUFFER_POOL_BLOCKS;
+// Blocks come straight from the kernel: pages never written cost nothing.
+void *new_block() {
+  void *block = mmap(nullptr, RELAY_BLOCK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+void free_block(void *block) { munmap(block, RELAY_BLOCK_SIZE); }
+#endif
+
+struct buffer_pool {
+  void *blocks[BUFFER_POOL_BLOCKS + 1];
   size_t count = 0;
-  ~kept_channels() {
-    while (count > 0) munmap(memory[--count], sizeof(connection_channel));
+  void trim(size_t keep) {
+    while (count > keep) free_block(blocks[--count]);
   }
+  ~buffer_pool() { trim(0); }
 };
 
-thread_local kept_channels t_kept_channels;
+thread_local buffer_pool t_pool;
 
 }  // namespace
 
-void *connection_channel::operator new(std::size_t size, const std::nothrow_t &) noexcept {
-  if (t_kept_channels.count > 0) return t_kept_channels.memory[--t_kept_channels.count];
-  void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return memory == MAP_FAILED ? nullptr : memory;
+bool take_buffer(relay_buffer &b) {
+  if (b.data != nullptr) return true;
+  b.data = static_cast<unsigned char *>(t_pool.count > 0 ? t_pool.blocks[--t_pool.count] : new_block());
+  return b.data != nullptr;
 }
 
-void connection_channel::operator delete(connection_channel *channel, std::destroying_delete_t) noexcept {
-  if (channel == nullptr) return;
-  bool keep = channel->buffer_peak <= KEPT_CHANNEL_PEAK && t_kept_channels.count < CHANNELS_KEPT_PER_THREAD;
-  channel->~connection_channel();
-  if (keep)
-    t_kept_channels.memory[t_kept_channels.count++] = channel;
+void give_back_buffer(relay_buffer &b, bool force) {
+  if (b.data == nullptr || (b.length != 0 && !force)) return;
+  if (t_pool.count < POOL_BLOCKS)
+    t_pool.blocks[t_pool.count++] = b.data;
   else
-    munmap(channel, sizeof(connection_channel));
+    free_block(b.data);
+  b.data = nullptr;
+  b.length = b.sent = 0;
 }
 
-void connection_channel::operator delete(void *pointer, const std::nothrow_t &) noexcept {
-  if (pointer != nullptr) munmap(pointer, sizeof(connection_channel));
-}
+void trim_buffer_pool() { t_pool.trim(1); }
 
 // ---- the TLS layer's socket I/O ----
 //
@@ -176,9 +195,12 @@ int socket_bio_write(BIO *bio, const char *in, int size) {
       if (flush_output(ch) < 0) return -1;
     }
     if (ch->gather_writes && room(ch->out) >= length) {
+      if (!take_buffer(ch->out)) {
+        LOG_AT("server_io", LOG_ERROR, "Unable to allocate a buffer for server fd %d - OOM", ch->sfd);
+        return -1;
+      }
       memcpy(fill_point(ch->out), in, length);
       filled(ch->out, length);
-      ch->note_fill(ch->out);
       return size;
     }
     if (tls_output_pending(ch)) {
@@ -403,6 +425,99 @@ int passphrase_callback(char *buffer, int size, int, void *userdata) noexcept {
   return static_cast<int>(strnlen(buffer, got));
 }
 
+// ---- kept sessions ----
+//
+// A server that offers resumption (a session ticket, or a session id it
+// remembers) saves most of the next handshake. Each kept context holds the
+// last good session per server: the address connected to, the ServerAddr
+// text and the server name sent. So a session is offered again only with the
+// same credentials (they are the context), to the same server, under the same
+// name. It is kept only once its connection has passed the revocation check,
+// and dropped when it has expired or the server declined it.
+
+namespace {
+
+constexpr size_t SESSIONS_PER_CONTEXT = 64;
+
+struct session_store {
+  std::mutex lock;
+  std::unordered_map<std::string, SSL_SESSION *> sessions;
+  ~session_store() {
+    for (auto &entry : sessions) SSL_SESSION_free(entry.second);
+  }
+};
+
+// Frees a context's store with the context; the library calls it.
+void free_session_store(void *, void *store, CRYPTO_EX_DATA *, int, long, void *) noexcept {
+  delete static_cast<session_store *>(store);
+}
+
+int session_store_index() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, free_session_store);
+  return index;
+}
+
+session_store *store_of(SSL_CTX *ctx) { return static_cast<session_store *>(SSL_CTX_get_ex_data(ctx, session_store_index())); }
+
+// The library hands over each new session of a connection; it waits in the
+// channel until the connection has passed its check.
+int hold_new_session(SSL *ssl, SSL_SESSION *session) noexcept {
+  auto *ch = static_cast<connection_channel *>(SSL_get_app_data(ssl));
+  if (ch == nullptr) return 0;
+  if (ch->new_session != nullptr) SSL_SESSION_free(ch->new_session);
+  ch->new_session = session;
+  return 1;  // the reference is ours now
+}
+
+bool usable(SSL_SESSION *session) {
+  return SSL_SESSION_is_resumable(session) == 1 &&
+         SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) > static_cast<long>(time(nullptr));
+}
+
+// Gives the connection the session kept for its server, if there is a usable one.
+void offer_session(connection_channel *ch) {
+  session_store *store = store_of(ch->ssl_ctx);
+  if (store == nullptr) return;
+  std::lock_guard<std::mutex> guard(store->lock);
+  auto found = store->sessions.find(ch->session_key);
+  if (found == store->sessions.end()) return;
+  if (usable(found->second)) {
+    SSL_set_session(ch->ssl, found->second);
+    return;
+  }
+  SSL_SESSION_free(found->second);
+  store->sessions.erase(found);
+}
+
+}  // namespace
+
+bool keep_session(connection_channel *ch, bool checked) {
+  session_store *store = store_of(ch->ssl_ctx);
+  bool resumed = SSL_session_reused(ch->ssl) == 1;
+  SSL_SESSION *fresh = std::exchange(ch->new_session, nullptr);
+  if (store == nullptr) {
+    if (fresh != nullptr) SSL_SESSION_free(fresh);
+    return resumed;
+  }
+  std::lock_guard<std::mutex> guard(store->lock);
+  auto found = store->sessions.find(ch->session_key);
+  // A failed check, or a declined offer, leaves nothing behind; a fresh session replaces the old.
+  if (found != store->sessions.end() && (!checked || !resumed || fresh != nullptr)) {
+    SSL_SESSION_free(found->second);
+    store->sessions.erase(found);
+  }
+  if (fresh != nullptr && checked) {
+    if (store->sessions.size() >= SESSIONS_PER_CONTEXT) {
+      SSL_SESSION_free(store->sessions.begin()->second);
+      store->sessions.erase(store->sessions.begin());
+    }
+    store->sessions.emplace(ch->session_key, fresh);
+  } else if (fresh != nullptr) {
+    SSL_SESSION_free(fresh);
+  }
+  return resumed;
+}
+
 // ---- context cache ----
 //
 // Loading a CA bundle or decrypting a key costs far more than a handshake, so
@@ -472,6 +587,11 @@ SSL_CTX *build_context(connection_channel *channel, sealgate_task *task, credent
   // nothing ever reads that result: the server is judged by the revocation
   // check alone. Skipping the work saves a signature check per connection.
   SSL_CTX_set_cert_verify_callback(ctx, accept_unread_chain, nullptr);
+  // Sessions are kept by the context's own store (kept sessions, above), not the library's.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(ctx, hold_new_session);
+  auto *store = new (std::nothrow) session_store;
+  if (store != nullptr && SSL_CTX_set_ex_data(ctx, session_store_index(), store) != 1) delete store;
   ERR_clear_error();
   if (!files.client_auth) {
     std::string content = read_request_file(files.ca);
@@ -575,6 +695,20 @@ int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
   SSL_set_read_ahead(channel->ssl, 1);
   SSL_set_default_read_buffer_len(channel->ssl, TLS_READ_AHEAD_BYTES);
   if (task->use_eca) SSL_set_tlsext_host_name(channel->ssl, "ECA");
+  SSL_set_app_data(channel->ssl, channel);
+  sockaddr_storage peer;
+  socklen_t length = sizeof peer;
+  char address[INET6_ADDRSTRLEN + 8] = "";
+  if (getpeername(channel->sfd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+    bool v6 = peer.ss_family == AF_INET6;
+    const void *ip = v6 ? static_cast<const void *>(&reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr)
+                        : &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
+    inet_ntop(peer.ss_family, ip, address, INET6_ADDRSTRLEN);
+    snprintf(address + strlen(address), 8, " %u",
+             ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port : reinterpret_cast<sockaddr_in *>(&peer)->sin_port));
+    channel->session_key = std::string(address) + "\n" + task->server_addr + "\n" + (task->use_eca ? "ECA" : "");
+    offer_session(channel);
+  }
   BIO *bio = new_socket_bio(channel);
   if (bio == nullptr) {
     LOG(LOG_ERROR, "Unable to create SSL connection to server fd %d: %s", channel->sfd, first_error_text().c_str());
@@ -657,11 +791,15 @@ void shutdown_tls(SSL *ssl) {
 }  // namespace
 
 connection_channel::~connection_channel() {
+  if (new_session != nullptr) SSL_SESSION_free(new_session);
+  give_back_buffer(c2s, true);
+  give_back_buffer(s2c, true);
   if (ssl != nullptr) {
     if (handshake_done) shutdown_tls(ssl);
     SSL_free(ssl);
     ssl = nullptr;
   }
+  give_back_buffer(out, true);  // after the close_notify, which may have gone through it
   if (ssl_ctx != nullptr) {
     SSL_CTX_free(ssl_ctx);
     ssl_ctx = nullptr;
@@ -780,6 +918,9 @@ int apply_masks(int epoll_fd, connection_channel *ch, const masks &m) {
 // and the result says whether the side of this event has ended.
 int finish_step(int epoll_fd, connection_channel *ch, bool client_side, const masks *logged = nullptr) {
   settle(ch);
+  give_back_buffer(ch->c2s);
+  give_back_buffer(ch->s2c);
+  give_back_buffer(ch->out);
   masks m = logged != nullptr ? *logged : wanted_masks(ch);
   if (apply_masks(epoll_fd, ch, m) != 0) {
     (client_side ? ch->client_ended : ch->server_ended) = true;
@@ -888,12 +1029,16 @@ bool write_may_run(const connection_channel *ch) {
 bool read_from_server(connection_channel *ch) {
   ch->server_reads_left = 1;
   int total = 0, n;
+  if (!take_buffer(ch->s2c)) {
+    LOG_AT("server_io", LOG_ERROR, "Unable to allocate a buffer for server fd %d - OOM", ch->sfd);
+    ch->server_ended = true;
+    return false;
+  }
   do {
     ERR_clear_error();
     n = SSL_read(ch->ssl, fill_point(ch->s2c), static_cast<int>(room(ch->s2c)));
     if (n >= 1) {
       filled(ch->s2c, static_cast<uint32_t>(n));
-      ch->note_fill(ch->s2c);
       total += n;
       if (ch->client_ended) ch->s2c.length = ch->s2c.sent = 0;
     }
@@ -976,10 +1121,12 @@ bool handle_ssl_error(int result, tls_waits &waits, connection_channel *ch) {
 int client_io(int epoll_fd, uint32_t events, sealgate_task *task) {
   connection_channel *ch = task->channel;
   if ((events & EPOLLIN) && !ch->client_ended && !ch->server_ended && room(ch->c2s) > 0) {
-    ssize_t n = recv(ch->cfd, fill_point(ch->c2s), room(ch->c2s), 0);
-    if (n > 0) {
+    ssize_t n = take_buffer(ch->c2s) ? recv(ch->cfd, fill_point(ch->c2s), room(ch->c2s), 0) : -2;
+    if (n == -2) {
+      LOG(LOG_ERROR, "Unable to allocate a buffer for client fd %d - OOM", ch->cfd);
+      ch->client_ended = true;
+    } else if (n > 0) {
       filled(ch->c2s, static_cast<uint32_t>(n));
-      ch->note_fill(ch->c2s);
       LOG(LOG_DEBUG, "server fd %d client fd %d, read %d c2s buffer length %d capacity %ld", ch->sfd, ch->cfd,
           static_cast<int>(n), ch->c2s.length, CAPACITY_FOR_LOG);
       // Fresh bytes go on at once when this event brought no write of its

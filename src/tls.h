@@ -5,8 +5,8 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <openssl/ssl.h>
+#include <string>
 
 struct sealgate_task;
 
@@ -50,12 +50,22 @@ constexpr int INVALID_SOCKET_FD = -1;
 //   0 <= sent <= length <= capacity. Bytes are appended at length only; room
 //   comes back when sent reaches length and both return to 0 at once, so a
 //   buffer filled to capacity is full even when part of it has been sent.
+//   data == nullptr  =>  length == 0: the memory is back in the worker's pool
+//   (an empty buffer has all its room whether or not it holds memory).
 struct relay_buffer {
   unsigned char *data = nullptr;
   uint32_t capacity = 0;
   uint32_t length = 0;
   uint32_t sent = 0;
 };
+
+// Memory for a buffer at the moment bytes can arrive, from the calling
+// thread's pool; false when none can be had.
+bool take_buffer(relay_buffer &b);
+// An empty buffer's memory goes back to the pool (`force`: whatever it holds).
+void give_back_buffer(relay_buffer &b, bool force = false);
+// Returns the pool's memory to the system but for one block; a worker calls it when idle.
+void trim_buffer_pool();
 
 inline uint32_t owed(const relay_buffer &b) {
   assert(b.sent <= b.length && b.length <= b.capacity);
@@ -110,37 +120,27 @@ struct connection_channel {
   // whether the records of an SSL_write gather in `out` until the pump sends them.
   int server_reads_left = -1;
   bool gather_writes = false;
-  // The most any buffer has held: how much of the mapping became resident.
-  uint32_t buffer_peak = 0;
-  // The buffers come last and are left uninitialised: pages never written
-  // are never made resident.
-  unsigned char c2s_buffer[CHANNEL_BUFFER_SIZE];
-  unsigned char s2c_buffer[CHANNEL_BUFFER_SIZE];
-  unsigned char out_buffer[TLS_OUT_BUFFER_SIZE];
+  // Which kept session this connection may resume and replace (server
+  // address, ServerAddr text, server name), and the session its handshake
+  // made, waiting for the revocation check.
+  std::string session_key;
+  SSL_SESSION *new_session = nullptr;
 
-  connection_channel(int client_fd, int server_fd, uint16_t port) : cfd(client_fd), sfd(server_fd), local_port(port) {
-    c2s = {c2s_buffer, CHANNEL_BUFFER_SIZE};
-    s2c = {s2c_buffer, CHANNEL_BUFFER_SIZE};
-    out = {out_buffer, TLS_OUT_BUFFER_SIZE};
-  }
+  connection_channel(int client_fd, int server_fd, uint16_t port)
+      : cfd(client_fd), sfd(server_fd), local_port(port), c2s{nullptr, CHANNEL_BUFFER_SIZE},
+        s2c{nullptr, CHANNEL_BUFFER_SIZE}, out{nullptr, TLS_OUT_BUFFER_SIZE} {}
   ~connection_channel();
   connection_channel(const connection_channel &) = delete;
   connection_channel &operator=(const connection_channel &) = delete;
-
-  // Channels are mapped straight from the kernel, so the untouched parts of
-  // their 800 KiB of buffers cost no memory. Allocation never throws.
-  // A worker keeps a few lightly used mappings for its next connections.
-  static void *operator new(std::size_t size, const std::nothrow_t &) noexcept;
-  static void operator delete(connection_channel *channel, std::destroying_delete_t) noexcept;
-  static void operator delete(void *pointer, const std::nothrow_t &) noexcept;
-
-  void note_fill(const relay_buffer &b) {
-    if (b.length > buffer_peak) buffer_peak = b.length;
-  }
 };
 
 // Builds the TLS context and connection object for the task's server socket.
 int init_channel_ssl(connection_channel *channel, sealgate_task *task);
+// After the handshake: keeps the session the server offered for the next
+// connection when `checked` (the revocation check passed, or was skipped);
+// otherwise, or when the server declined the kept one, none is left. True
+// when this connection resumed a kept session.
+bool keep_session(connection_channel *channel, bool checked);
 // Releases the kept contexts (at shutdown, after the workers have stopped).
 void clear_context_cache();
 // Files a request names are refused beyond this size (a CA bundle of a few
