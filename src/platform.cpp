@@ -90,6 +90,14 @@ struct diag_socket {
 };
 thread_local diag_socket t_diag;
 
+// A socket a process still holds (it has an inode) in a connected state. A
+// socket its owner has closed is reported as root's (time-wait) or with no
+// inode: whoever it belonged to, it no longer speaks for anyone.
+bool held_connection(unsigned state, unsigned long inode) {
+  constexpr unsigned established = 1, fin_wait1 = 4, fin_wait2 = 5, close_wait = 8;
+  return inode != 0 && (state == established || state == fin_wait1 || state == fin_wait2 || state == close_wait);
+}
+
 owner_lookup ask_netlink(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid) {
   prepare_owner_lookup();
   if (t_diag.fd < 0) return owner_lookup::failed;
@@ -134,6 +142,12 @@ owner_lookup ask_netlink(const sockaddr_in &peer, const sockaddr_in &local, uid_
   if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
     return owner_lookup::failed;
   const auto *found = static_cast<const struct inet_diag_msg *>(NLMSG_DATA(header));
+  // The kernel answers with the socket that would take a packet for the
+  // pair: a listener on a wildcard address when no connection has it. Only a
+  // connection of exactly this pair that a process still holds counts.
+  bool exact = found->id.idiag_sport == peer.sin_port && found->id.idiag_dport == local.sin_port &&
+               found->id.idiag_src[0] == peer.sin_addr.s_addr && found->id.idiag_dst[0] == local.sin_addr.s_addr;
+  if (!exact || !held_connection(found->idiag_state, found->idiag_inode)) return owner_lookup::not_found;
   *uid = found->idiag_uid;
   return owner_lookup::found;
 }
@@ -148,12 +162,13 @@ owner_lookup read_proc_net_tcp(const sockaddr_in &peer, const sockaddr_in &local
   if (fgets(line, sizeof line, table) == nullptr) result = owner_lookup::failed;  // the heading
   while (result == owner_lookup::not_found && fgets(line, sizeof line, table) != nullptr) {
     unsigned local_address, local_port, remote_address, remote_port, state;
-    unsigned long owner;
-    if (sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %lu", &local_address, &local_port, &remote_address,
-               &remote_port, &state, &owner) != 6)
+    unsigned long owner, inode;
+    if (sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %lu %*d %lu", &local_address, &local_port,
+               &remote_address, &remote_port, &state, &owner, &inode) != 7)
       continue;
     if (local_address == peer.sin_addr.s_addr && local_port == ntohs(peer.sin_port) &&
-        remote_address == local.sin_addr.s_addr && remote_port == ntohs(local.sin_port)) {
+        remote_address == local.sin_addr.s_addr && remote_port == ntohs(local.sin_port) &&
+        held_connection(state, inode)) {
       *uid = static_cast<uid_t>(owner);
       result = owner_lookup::found;
     }

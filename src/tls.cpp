@@ -672,10 +672,25 @@ int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
   std::string key = files.client_auth
                         ? "client\n" + task->cert_file + "\n" + task->key_file + "\n" + task->pass_phrase_file
                         : "ca\n" + task->ca_cert_pem_file;
+  // A kept context whose files are still the ones it was loaded from is used
+  // without opening them: their identity is all that is read. Anything else
+  // is opened, checked and loaded from what was opened.
+  std::vector<const std::string *> paths;
+  if (files.client_auth)
+    paths = {&task->cert_file, &task->key_file};
+  else
+    paths = {&task->ca_cert_pem_file};
+  if (files.client_auth && !task->pass_phrase_file.empty()) paths.push_back(&task->pass_phrase_file);
   std::vector<file_stamp> stamps;
-  if (!open_credential_files(channel, task, files, stamps)) return -1;
-  SSL_CTX *ctx = cached_context(key, stamps);
+  for (const std::string *path : paths) {
+    struct stat st;
+    if (stat(path->c_str(), &st) != 0) break;
+    stamps.push_back({st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim});
+  }
+  SSL_CTX *ctx = stamps.size() == paths.size() ? cached_context(key, stamps) : nullptr;
   if (ctx == nullptr) {
+    stamps.clear();
+    if (!open_credential_files(channel, task, files, stamps)) return -1;
     ctx = build_context(channel, task, files);
     if (ctx == nullptr) return -1;
     remember_context(key, std::move(stamps), ctx);

@@ -54,21 +54,28 @@ TEST(Access, TheUserOfTheProcessItLivesWithIsServed) {
 }
 
 // Both ways the lookup can ask: a connection of this process belongs to its
-// user; an address pair that no socket of this host has is not found.
+// user; an address pair no socket of this host has, or a closed one, is not found.
 TEST(Access, TheOwnerLookupFindsOnlySocketsOfThisHost) {
   int port = free_port();
-  raw_server listener(port, [](int fd) { close(fd); });
+  raw_server listener(port, [](int fd) {
+    recv_bytes(fd);  // holds the connection until the client closes it
+    close(fd);
+  });
   int client = connect_tcp(port);
   sockaddr_in peer, at = loopback(port);
   socklen_t length = sizeof peer;
   getsockname(client, reinterpret_cast<sockaddr *>(&peer), &length);
+  uid_t uid = 12345;
   for (owner_source source : {owner_source::netlink, owner_source::proc_net_tcp}) {
-    uid_t uid = 12345;
     EXPECT_EQ(find_socket_owner(peer, at, &uid, source), owner_lookup::found);
     EXPECT_EQ(uid, geteuid());
     EXPECT_EQ(find_socket_owner(loopback(1), loopback(2), &uid, source), owner_lookup::not_found);
   }
+  // A socket its owner has closed (the kernel may report it as root's) speaks for no one.
   close(client);
+  usleep(100000);
+  for (owner_source source : {owner_source::netlink, owner_source::proc_net_tcp})
+    EXPECT_EQ(find_socket_owner(peer, at, &uid, source), owner_lookup::not_found);
 }
 
 }  // namespace
