@@ -1,6 +1,7 @@
 #include "tls.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <cstdio>
@@ -166,22 +167,43 @@ int flush_output(connection_channel *ch) {
   return delivered(ch->out, static_cast<uint32_t>(n)) ? 1 : 0;
 }
 
+// Reads are served from `in`, which one receive fills with as much as the
+// socket holds (up to TLS_READ_AHEAD_BYTES): the library asks for a record
+// header and then its body, and gets them without a system call each. The
+// library's own read-ahead stays off: with it, a renegotiation the server asks
+// for may start inside a write, which then meets the server's data.
 int socket_bio_read(BIO *bio, char *out, int size) {
   auto *ch = static_cast<connection_channel *>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
   if (out == nullptr || size <= 0) return 0;
-  if (ch->server_reads_left == 0) {  // this step has had its read
-    BIO_set_retry_read(bio);
-    return -1;
+  if (owed(ch->in) == 0) {
+    if (ch->server_reads_left == 0) {  // this step has had its receive
+      BIO_set_retry_read(bio);
+      return -1;
+    }
+    if (ch->server_reads_left > 0) ch->server_reads_left--;
+    if (!take_buffer(ch->in)) {
+      errno = ENOMEM;
+      return -1;
+    }
+    ssize_t n;
+    do {
+      n = recv(ch->sfd, fill_point(ch->in), room(ch->in), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      int error = errno;
+      give_back_buffer(ch->in);
+      errno = error;
+      if (n == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+      if (n < 0 && socket_retry_error(errno)) BIO_set_retry_read(bio);
+      return static_cast<int>(n);
+    }
+    filled(ch->in, static_cast<uint32_t>(n));
   }
-  if (ch->server_reads_left > 0) ch->server_reads_left--;
-  ssize_t n;
-  do {
-    n = recv(ch->sfd, out, static_cast<size_t>(size), 0);
-  } while (n < 0 && errno == EINTR);
-  if (n == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
-  if (n < 0 && socket_retry_error(errno)) BIO_set_retry_read(bio);
-  return static_cast<int>(n);
+  uint32_t length = std::min(owed(ch->in), static_cast<uint32_t>(size));
+  memcpy(out, owed_bytes(ch->in), length);
+  if (delivered(ch->in, length)) give_back_buffer(ch->in);
+  return static_cast<int>(length);
 }
 
 int socket_bio_write(BIO *bio, const char *in, int size) {
@@ -226,7 +248,9 @@ long socket_bio_ctrl(BIO *bio, int command, long, void *) {
       return rc;
     }
     case BIO_CTRL_EOF:
-      return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+      return owed(ch->in) == 0 && BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+    case BIO_CTRL_PENDING:
+      return static_cast<long>(owed(ch->in));
     case BIO_CTRL_WPENDING:
       return static_cast<long>(owed(ch->out));
     default:
@@ -704,11 +728,6 @@ int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
   // Idle connections give their record buffers back; retried writes may see
   // the buffer address move (they never do today, but it costs nothing).
   SSL_set_mode(channel->ssl, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  // Read ahead: one receive takes in several records at once. Records read
-  // ahead do not make the socket readable again, so the worker gives such a
-  // channel another read turn itself (tls_bytes_waiting).
-  SSL_set_read_ahead(channel->ssl, 1);
-  SSL_set_default_read_buffer_len(channel->ssl, TLS_READ_AHEAD_BYTES);
   if (task->use_eca) SSL_set_tlsext_host_name(channel->ssl, "ECA");
   SSL_set_app_data(channel->ssl, channel);
   sockaddr_storage peer;
@@ -815,6 +834,7 @@ connection_channel::~connection_channel() {
     ssl = nullptr;
   }
   give_back_buffer(out, true);  // after the close_notify, which may have gone through it
+  give_back_buffer(in, true);
   if (ssl_ctx != nullptr) {
     SSL_CTX_free(ssl_ctx);
     ssl_ctx = nullptr;
@@ -1005,12 +1025,19 @@ bool send_output(connection_channel *ch) {
   return false;
 }
 
-// One SSL_write of the c2s bytes, unless the library is in a handshake: the
-// server asked for a new one, and only SSL_read may carry it on (records the
+// True from the moment the server asked for a new handshake until it is
+// done. The library may put off starting it while records it read ahead are
+// still to be taken, and then starts it within whichever call comes next.
+bool renegotiating(const connection_channel *ch) {
+  return !SSL_is_init_finished(ch->ssl) || SSL_renegotiate_pending(ch->ssl) == 1;
+}
+
+// One SSL_write of the c2s bytes, unless the server asked for a new
+// handshake: only SSL_read may start and carry it on, since records the
 // server sends before its answer are data for the client, which a write
-// would take for handshake messages). False when the server side has ended.
+// would take for handshake messages. False when the server side has ended.
 bool write_to_server(connection_channel *ch) {
-  if (!SSL_is_init_finished(ch->ssl)) {
+  if (renegotiating(ch)) {
     if (ch->write_waits != tls_waits::readable)
       LOG_AT("server_io", LOG_WARN, "SSL want to read from server fd %d client fd %d", ch->sfd, ch->cfd);
     ch->write_waits = tls_waits::readable;
@@ -1179,13 +1206,15 @@ int server_io(int epoll_fd, uint32_t events, sealgate_task *task) {
   }
   // The write runs on its own event, or after the read it waited for.
   bool write_event = ch->write_waits == tls_waits::readable ? readable : writable;
-  if (write_event && ch->write_waits == tls_waits::readable && SSL_is_init_finished(ch->ssl))
+  if (write_event && ch->write_waits == tls_waits::readable && !renegotiating(ch))
     ch->write_waits = tls_waits::nothing;
   if ((write_event || writable) && write_may_run(ch)) write_to_server(ch);
   return finish_step(epoll_fd, ch, false);
 }
 
 bool tls_bytes_waiting(const connection_channel *ch) {
+  // A new handshake the library put off also needs an SSL_read to start it.
   return ch->ssl != nullptr && !ch->client_ended && !ch->server_ended && ch->read_waits == tls_waits::nothing &&
-         room(ch->s2c) > 0 && SSL_has_pending(ch->ssl) == 1;
+         room(ch->s2c) > 0 &&
+         (owed(ch->in) > 0 || SSL_has_pending(ch->ssl) == 1 || SSL_renegotiate_pending(ch->ssl) == 1);
 }

@@ -41,6 +41,8 @@ constexpr uint32_t CHANNEL_BUFFER_SIZE = 262144;
 // SSL_write of a full c2s buffer makes (16 KiB of payload plus at most a few
 // hundred bytes of header, nonce, tag, MAC and padding each).
 constexpr uint32_t TLS_OUT_BUFFER_SIZE = CHANNEL_BUFFER_SIZE + 16 * 1024;
+// What one receive from the server's socket may take in at once.
+constexpr uint32_t TLS_READ_AHEAD_BYTES = 131072;
 constexpr int INVALID_SOCKET_FD = -1;
 
 // One direction's bytes, linear (not a ring):
@@ -109,6 +111,7 @@ struct connection_channel {
   relay_buffer c2s;  // plain bytes from the client for SSL_write
   relay_buffer s2c;  // plain bytes from SSL_read for the client
   relay_buffer out;  // records SSL_write made that the server's socket has not taken yet
+  relay_buffer in;   // bytes received from the server that the library has not taken yet
   // Which side has ended (end of stream, an error, or drained after the other ended).
   bool client_ended = false;
   bool server_ended = false;
@@ -128,7 +131,7 @@ struct connection_channel {
 
   connection_channel(int client_fd, int server_fd, uint16_t port)
       : cfd(client_fd), sfd(server_fd), local_port(port), c2s{nullptr, CHANNEL_BUFFER_SIZE},
-        s2c{nullptr, CHANNEL_BUFFER_SIZE}, out{nullptr, TLS_OUT_BUFFER_SIZE} {}
+        s2c{nullptr, CHANNEL_BUFFER_SIZE}, out{nullptr, TLS_OUT_BUFFER_SIZE}, in{nullptr, TLS_READ_AHEAD_BYTES} {}
   ~connection_channel();
   connection_channel(const connection_channel &) = delete;
   connection_channel &operator=(const connection_channel &) = delete;
@@ -157,12 +160,11 @@ int server_io(int epoll_fd, uint32_t events, sealgate_task *task);
 // Logs a failed SSL_read or SSL_write and says what it waits for; true when
 // the failure ends the server side.
 bool handle_ssl_error(int result, tls_waits &waits, connection_channel *channel);
-// True when the library holds bytes from the server (whole records read
-// ahead, or decrypted bytes held back while s2c was full) that the server side
-// could take now. The socket may never be readable again for them, so the worker
+// True when bytes from the server wait inside sealgate (received but not yet
+// taken by the library, or decrypted and held back while s2c was full) that
+// the server side could take now, or a new handshake waits to be started. The socket may never be readable again for them, so the worker
 // gives such a channel a read turn of its own in the next cycle.
 bool tls_bytes_waiting(const connection_channel *ch);
-constexpr int TLS_READ_AHEAD_BYTES = 131072;
 // True while encrypted bytes wait in `out` for the server's socket.
 inline bool tls_output_pending(const connection_channel *ch) { return owed(ch->out) > 0; }
 

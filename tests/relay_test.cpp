@@ -117,13 +117,13 @@ TEST_F(Relay, RecordsHeldInTheTlsLayerReachTheClientWhenTheServerIsQuiet) {
   }
 }
 
-// The server asks for a new handshake while the client uploads at full speed
-// and reads the echo; also when it asks for the client's certificate in it.
+// The server asks for new handshakes while the client uploads at full speed
+// and reads the echo; also when it asks for the client's certificate in them.
 TEST_F(Relay, RenegotiationDuringAFullSpeedUploadKeepsEveryByte) {
   for (bool with_certificate : {false, true}) {
     SCOPED_TRACE(with_certificate);
     tls_server_options renegotiating;
-    renegotiating.renegotiate_after = 1 << 20;
+    renegotiating.renegotiate_every = 256 << 10;
     renegotiating.renegotiation_wants_certificate = with_certificate;
     tls_test_server server(renegotiating);
     const test_pki &pki = shared_pki();
@@ -136,6 +136,28 @@ TEST_F(Relay, RenegotiationDuringAFullSpeedUploadKeepsEveryByte) {
     EXPECT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
   }
+}
+
+// The server streams data of its own while it reads the client's upload and
+// asks for new handshakes: records it sends before its answer are data for
+// the client, which no write may take for handshake messages.
+TEST_F(Relay, RenegotiationsWhileBothSidesStreamKeepEveryByte) {
+  tls_server_options streaming;
+  streaming.echo = false;
+  streaming.source_bytes = 2 << 20;
+  streaming.source_while_reading = true;
+  streaming.renegotiate_every = 64 << 10;
+  tls_test_server server(streaming);
+  int fd = open(server);
+  std::string data = deterministic_bytes(2 << 20, 13);
+  std::thread writer([&] { send_all(fd, data); });
+  std::string got = recv_bytes(fd, server.source().size());
+  writer.join();
+  close(fd);
+  EXPECT_TRUE(got == server.source());
+  auto seen = server.observations();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_TRUE(seen[0].received == data);
 }
 
 // The server asks for a new handshake and never answers while the client

@@ -427,17 +427,24 @@ void tls_test_server::serve(int fd) {
     }
     pause_ms(o.hold_ms);
     if (o.misbehave == misbehaviour::reset_after_hold) reset();
-    bool going = o.misbehave == misbehaviour::none, renegotiated = false;
-    for (size_t at = 0; going && at < source_.size(); at += static_cast<size_t>(o.record_size))
-      going = write_all(source_.data() + at, std::min(source_.size() - at, static_cast<size_t>(o.record_size)));
+    bool going = o.misbehave == misbehaviour::none;
+    size_t next_renegotiation = o.renegotiate_every;
+    size_t at = 0;  // of the source sent
+    auto send_record = [&] {
+      size_t length = std::min(source_.size() - at, static_cast<size_t>(o.record_size));
+      at += length;
+      return write_all(source_.data() + at - length, length);
+    };
+    while (going && !o.source_while_reading && at < source_.size()) going = send_record();
     int n;
-    while (going && !o.close_after_source && read_some(&n) >= 0) {
+    while (going && !o.close_after_source && (!o.source_while_reading || at == source_.size() || send_record()) &&
+           read_some(&n) >= 0) {
       if (n <= 0) continue;
       seen.received.append(buffer, static_cast<size_t>(n));
       if (o.read_pause_us > 0) usleep(static_cast<useconds_t>(o.read_pause_us));
       if (o.echo && !write_all(buffer, static_cast<size_t>(n))) break;
-      if (o.renegotiate_after > 0 && seen.received.size() >= o.renegotiate_after && !renegotiated) {
-        renegotiated = true;
+      if (o.renegotiate_every > 0 && seen.received.size() >= next_renegotiation && SSL_is_init_finished(ssl)) {
+        next_renegotiation += o.renegotiate_every;
         if (o.renegotiation_wants_certificate)
           SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, [](int, X509_STORE_CTX *) { return 1; });
         SSL_renegotiate(ssl);

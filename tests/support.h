@@ -102,11 +102,12 @@ struct tls_server_options {
   int hold_ms = 0;                  // reads nothing this long after the handshake
   int read_pause_us = 0;            // after every read
   bool echo = true;
-  size_t source_bytes = 0;          // sent first, in records of `record_size`
+  size_t source_bytes = 0;          // sent first, in records of `record_size`,
+  bool source_while_reading = false;  // or a record between reads
   int record_size = 16384;
   bool close_after_source = false;  // then close_notify
-  size_t renegotiate_after = 0;     // asks for a new handshake once this many bytes came
-  bool renegotiation_wants_certificate = false;
+  size_t renegotiate_every = 0;     // asks for a new handshake each time this many more bytes came,
+  bool renegotiation_wants_certificate = false;  // and for the client's certificate in it
   enum class misbehaviour { none, renegotiate_then_stall, reset_after_hold } misbehave{};
 };
 
