@@ -168,6 +168,19 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
     delete task;
     return nullptr;
   }
+  // Until the reply nothing is read from the client, but its leaving is
+  // watched for: a client that gives up on a server that never finishes its
+  // handshake takes both connections with it.
+  event.events = EPOLLRDHUP;
+  event.data.fd = channel->cfd;
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, channel->cfd, &event) != 0) {
+    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add client fd", channel->sfd, channel->cfd);
+    update_task_number(task, "delete - start_task 2", __LINE__);
+    change_events(epoll_fd, channel->sfd);
+    delete task;
+    return nullptr;
+  }
+  channel->cfd_events = EPOLLRDHUP;
   return task;
 }
 
@@ -247,9 +260,8 @@ int finish_handshake(int epoll_fd, sealgate_task *task) {
     LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add server fd %d", ch->sfd);
     return -1;
   }
-  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, ch->cfd, EPOLLIN) != 0) {
+  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->cfd, EPOLLIN) != 0) {
     LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add client fd %d", ch->cfd);
-    ch->cfd_events = 0;
     return -1;
   }
   ch->cfd_events = EPOLLIN;

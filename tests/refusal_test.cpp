@@ -164,4 +164,19 @@ TEST_F(Refusals, FifosStallNoWorker) {
   expect_service_intact();
 }
 
+// A client that gives up on a server that never answers its handshake takes
+// both of its connections with it.
+TEST_F(Refusals, AClientLeavingDuringTheHandshakeLeavesNothingBehind) {
+  raw_server silent(0, [](int fd) {  // reads the hello, answers nothing, holds on until sealgate closes
+    recv_bytes(fd);
+    recv_bytes(fd);
+    close(fd);
+  });
+  int fd = connect_tcp(sg_->port());
+  send_all(fd, request_json(addr(silent.port())));
+  usleep(200000);
+  close(fd);
+  EXPECT_TRUE(sg_->fds_at_baseline());
+}
+
 }  // namespace
