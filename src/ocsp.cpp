@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -40,14 +41,31 @@ int64_t system_seconds() { return static_cast<int64_t>(time(nullptr)); }
 std::atomic<ocsp_clock_fn> g_clock{system_seconds};
 std::atomic<int> g_wait_ms{OCSP_WAIT_MS};
 
-// One poll on the responder's socket. >0 ready, 0 timeout, -1 error.
-int wait_socket(int fd, short events) {
+using steady = std::chrono::steady_clock;
+
+// One poll on the responder's socket until `deadline` at the latest. >0
+// ready, 0 timeout, -1 error.
+int wait_socket(int fd, short events, steady::time_point deadline) {
   struct pollfd p = {fd, events, 0};
   int rc;
   do {
-    rc = poll(&p, 1, g_wait_ms.load(std::memory_order_relaxed));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    rc = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
   } while (rc < 0 && errno == EINTR);
   return rc;
+}
+
+// Counts what the responder sends; past OCSP_RESPONSE_LIMIT the reads fail,
+// so that endless headers or an endless body cost a bounded amount of work.
+long count_response_bytes(BIO *bio, int operation, const char *, size_t, int, long, int result,
+                          size_t *processed) noexcept {
+  if ((operation == (BIO_CB_READ | BIO_CB_RETURN) || operation == (BIO_CB_GETS | BIO_CB_RETURN)) && result > 0 &&
+      processed != nullptr) {
+    auto *left = static_cast<size_t *>(static_cast<void *>(BIO_get_callback_arg(bio)));
+    if (*processed > *left) return -1;
+    *left -= *processed;
+  }
+  return result;
 }
 
 bool add_headers(OSSL_HTTP_REQ_CTX *context, const char *path, const char *host, OCSP_REQUEST *request) {
@@ -70,7 +88,13 @@ OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCS
     LOG(LOG_ERROR, "Can't get connection fd");
     return nullptr;
   }
-  if (wait_socket(fd, POLLOUT) == 0) {
+  // The whole exchange, however the responder spaces its bytes, ends within
+  // one wait; it may not send more than OCSP_RESPONSE_LIMIT bytes.
+  steady::time_point deadline = steady::now() + std::chrono::milliseconds(g_wait_ms.load(std::memory_order_relaxed));
+  size_t bytes_left = OCSP_RESPONSE_LIMIT;
+  BIO_set_callback_arg(bio, static_cast<char *>(static_cast<void *>(&bytes_left)));
+  BIO_set_callback_ex(bio, count_response_bytes);
+  if (wait_socket(fd, POLLOUT, deadline) == 0) {
     LOG(LOG_ERROR, "Timeout on connect");
     return nullptr;
   }
@@ -100,7 +124,7 @@ OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCS
       LOG(LOG_ERROR, "Unexpected retry condition");
       break;
     }
-    int ready = wait_socket(fd, events);
+    int ready = wait_socket(fd, events, deadline);
     if (ready == 0) {
       LOG(LOG_ERROR, "Timeout on request fd %d", fd);
       break;
@@ -112,6 +136,7 @@ OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCS
     }
   }
   OSSL_HTTP_REQ_CTX_free(context);
+  BIO_set_callback_ex(bio, nullptr);
   ERR_clear_error();
   return reinterpret_cast<OCSP_RESPONSE *>(value);
 }

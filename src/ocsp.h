@@ -2,6 +2,7 @@
 // and the per-server verdict cache in front of them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <openssl/ocsp.h>
@@ -20,7 +21,8 @@ constexpr int OCSP_NO_RESPONDER = -2;
 constexpr int OCSP_LOCAL_FAILURE = -3;
 
 constexpr int OCSP_CONNECT_SECONDS = 100;  // connect budget, whatever the request says
-constexpr int OCSP_WAIT_MS = 30000;        // each wait for the responder's socket
+constexpr int OCSP_WAIT_MS = 30000;        // one exchange with a responder, all its waits together
+constexpr size_t OCSP_RESPONSE_LIMIT = 1 << 20;  // what a responder may send in one exchange
 constexpr int OCSP_CHAIN_PASSES = 3;
 constexpr int64_t OCSP_PERIOD_CHECKED = 300;       // verified or not verified
 constexpr int64_t OCSP_PERIOD_NO_RESPONDER = 900;  // no responder reached
@@ -43,8 +45,8 @@ int check_server_certificate(sealgate_task *task);
 void clear_ocsp_cache();
 
 // Test seams, called only by in-process tests: the verdict cache's clock
-// (seconds since the epoch; nullptr restores the system clock) and each wait
-// for a responder's socket in milliseconds (0 restores OCSP_WAIT_MS).
+// (seconds since the epoch; nullptr restores the system clock) and the time
+// one exchange with a responder may take, in milliseconds (0 restores OCSP_WAIT_MS).
 using ocsp_clock_fn = int64_t (*)();
 void ocsp_set_clock_for_test(ocsp_clock_fn clock);
 void ocsp_set_wait_for_test(int wait_ms);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -88,6 +89,36 @@ TEST_F(Ocsp, ASilentResponderCostsOneWaitAndCountsAsUnreachable) {
   g_now += 899;
   EXPECT_EQ(check(task), -1);
   EXPECT_EQ(silent.connections(), 1) << "no responder reached: refused for 900 s without asking";
+}
+
+// A responder that spaces its bytes out is cut off when the exchange's time
+// is up, one that never stops sending once it has sent too much.
+TEST_F(Ocsp, ATricklingOrFloodingResponderIsCutOff) {
+  auto check_against = [&](int wait_ms, std::function<void(int)> respond) {
+    ocsp_set_wait_for_test(wait_ms);
+    raw_server responder(pki_.closed_port, [&](int fd) {
+      char request[4096];
+      if (recv(fd, request, sizeof request, 0) > 0 && send_all(fd, "HTTP/1.0 200 OK\r\n")) respond(fd);
+      close(fd);
+    });
+    auto unanswered = server("closedport");
+    handshaken_task task(unanswered->port());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(check(task), -1);
+    return std::chrono::steady_clock::now() - start;
+  };
+  auto trickle = [](int fd) {
+    for (int i = 0; i < 60 && send_all(fd, "X"); i++) usleep(50000);
+  };
+  auto flood = [](int fd) {
+    std::string lines;
+    for (int i = 0; i < 2048; i++) lines += "X-Filler: " + std::string(20, 'y') + "\r\n";
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         std::chrono::steady_clock::now() < end && send_all(fd, lines);) {
+    }
+  };
+  EXPECT_LT(check_against(1000, trickle), std::chrono::milliseconds(2000));
+  EXPECT_LT(check_against(5000, flood), std::chrono::milliseconds(1000));
 }
 
 TEST_F(Ocsp, ClientsOfOneServerShareOneCheck) {
