@@ -180,33 +180,50 @@ struct output {
   }
 };
 
-size_t escaped_length(unsigned char c) {
-  if (c == '\n' || c == '\r' || c == '\t') return 2;
-  return c < 0x20 || c == 0x7f ? 4 : 1;
+// The escape for the character at text[0] (of `left` bytes), in `escape`;
+// its length in the input. Control bytes, and the UTF-8 forms of the C1
+// controls and of the line and paragraph separators, which some readers
+// take as line breaks, are written escaped.
+size_t escape_at(const unsigned char *text, size_t left, char *escape) {
+  unsigned char c = text[0];
+  if (c == '\n' || c == '\r' || c == '\t') {
+    snprintf(escape, 8, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+  } else if (c < 0x20 || c == 0x7f) {
+    snprintf(escape, 8, "\\x%02x", c);
+  } else if (c == 0xc2 && left >= 2 && text[1] >= 0x80 && text[1] <= 0x9f) {
+    snprintf(escape, 8, "\\u00%02x", text[1]);
+    return 2;
+  } else if (c == 0xe2 && left >= 3 && text[1] == 0x80 && (text[2] == 0xa8 || text[2] == 0xa9)) {
+    snprintf(escape, 8, "\\u202%c", text[2] == 0xa8 ? '8' : '9');
+    return 3;
+  } else {
+    escape[0] = static_cast<char>(c);
+    escape[1] = '\0';
+  }
+  return 1;
 }
 
+// At most this much of one argument is written, so that escaping cannot make
+// a line too long to end with its line break.
+constexpr size_t ARGUMENT_SHOWN_MAX = 8192;
+
 // A %s argument: at most `precision` bytes of it (all when negative), padded
-// to `width` as printf would, with its control bytes escaped.
+// to `width` as printf would, with its control characters escaped.
 void put_escaped(output &out, const char *text, long precision, long width, bool left) {
   if (text == nullptr) text = "(null)";
-  size_t bytes = 0, shown = 0;
-  for (; text[bytes] != '\0' && (precision < 0 || static_cast<long>(bytes) < precision); bytes++)
-    shown += escaped_length(static_cast<unsigned char>(text[bytes]));
-  long pad = width > static_cast<long>(shown) ? width - static_cast<long>(shown) : 0;
-  if (!left) for (long i = 0; i < pad; i++) out.put(' ');
-  for (size_t i = 0; i < bytes; i++) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (escaped_length(c) == 1) {
-      out.put(static_cast<char>(c));
-    } else if (escaped_length(c) == 2) {
-      out.put('\\');
-      out.put(c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
-    } else {
-      char hex[5];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out.put(hex, 4);
-    }
+  size_t bytes = strlen(text);
+  if (precision >= 0 && bytes > static_cast<size_t>(precision)) bytes = static_cast<size_t>(precision);
+  auto input = reinterpret_cast<const unsigned char *>(text);
+  std::string shown;
+  char escape[8];
+  for (size_t i = 0; i < bytes && shown.size() < ARGUMENT_SHOWN_MAX;) {
+    i += escape_at(input + i, bytes - i, escape);
+    shown += escape;
   }
+  if (shown.size() >= ARGUMENT_SHOWN_MAX) shown += "...";
+  long pad = width > static_cast<long>(shown.size()) ? width - static_cast<long>(shown.size()) : 0;
+  if (!left) for (long i = 0; i < pad; i++) out.put(' ');
+  out.put(shown.data(), shown.size());
   if (left) for (long i = 0; i < pad; i++) out.put(' ');
 }
 

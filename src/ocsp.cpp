@@ -293,17 +293,47 @@ std::unordered_map<std::string, ocsp_status *> ocsp_cache;
 
 int64_t now_seconds() { return g_clock.load(std::memory_order_relaxed)(); }
 
-ocsp_status *find_or_add_entry(const std::string &key) {
+// The cache holds at most OCSP_CACHE_LIMIT servers: past that, entries no
+// task is using make room, stale ones first. A fresh verdict dropped that way
+// only means one more check. Called with the map lock held.
+void make_room() {
+  int64_t now = now_seconds();
+  for (int pass = 0; pass < 2 && ocsp_cache.size() >= OCSP_CACHE_LIMIT; pass++) {
+    for (auto it = ocsp_cache.begin(); it != ocsp_cache.end() && ocsp_cache.size() >= OCSP_CACHE_LIMIT;) {
+      ocsp_status *entry = it->second;
+      // With no user, no one holds the entry's lock: its fields may be read here.
+      if (entry->users == 0 && (pass == 1 || now >= entry->next_check)) {
+        delete entry;
+        it = ocsp_cache.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+// The entry for a server, counted as used until release_entry.
+ocsp_status *use_entry(const std::string &key) {
   std::lock_guard<std::mutex> guard(ocsp_cache_mutex);
   auto found = ocsp_cache.find(key);
-  if (found != ocsp_cache.end()) return found->second;
+  if (found != ocsp_cache.end()) {
+    found->second->users++;
+    return found->second;
+  }
+  make_room();
   ocsp_status *entry = new (std::nothrow) ocsp_status;
   if (entry == nullptr) {
     LOG_AT("check_server_certificate", LOG_ERROR, "Unable to create new ocsp_status object - OOM");
     return nullptr;
   }
+  entry->users = 1;
   ocsp_cache.emplace(key, entry);
   return entry;
+}
+
+void release_entry(ocsp_status *entry) {
+  std::lock_guard<std::mutex> guard(ocsp_cache_mutex);
+  entry->users--;
 }
 
 // Up to three passes over the chain; the leaf is the certificate under check
@@ -395,12 +425,17 @@ int check_locked(ocsp_status *entry, const std::string &key, SSL *ssl, int fd) {
 
 int check_server_certificate(sealgate_task *task) {
   const std::string key = task->server_addr;  // the address exactly as the client sent it
-  ocsp_status *entry = find_or_add_entry(key);
+  ocsp_status *entry = use_entry(key);
   if (entry == nullptr) return -1;
-  // The entry lock is held through the whole check: tasks for the same server
-  // wait for one verdict instead of asking the responder again.
-  std::lock_guard<std::mutex> guard(entry->mutex);
-  return check_locked(entry, key, task->channel->ssl, task->channel->sfd);
+  int verdict;
+  {
+    // The entry lock is held through the whole check: tasks for the same
+    // server wait for one verdict instead of asking the responder again.
+    std::lock_guard<std::mutex> guard(entry->mutex);
+    verdict = check_locked(entry, key, task->channel->ssl, task->channel->sfd);
+  }
+  release_entry(entry);
+  return verdict;
 }
 
 void ocsp_set_clock_for_test(ocsp_clock_fn clock) { g_clock.store(clock != nullptr ? clock : system_seconds); }

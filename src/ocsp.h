@@ -38,7 +38,10 @@ struct ocsp_status {
   std::mutex mutex;
   int64_t next_check = 0;
   bool is_valid = false;
+  int users = 0;  // tasks checking or waiting to check now (guarded by the map's lock)
 };
+
+constexpr size_t OCSP_CACHE_LIMIT = 4096;  // servers whose verdict is kept
 
 // 0 when the task's server may be used, -1 when it may not.
 int check_server_certificate(sealgate_task *task);

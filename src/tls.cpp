@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -410,23 +411,24 @@ std::string use_private_key(SSL_CTX *ctx, const std::string &pem, passphrase_sou
   return good ? std::string() : load_error("no private key found");
 }
 
-// Every certificate and CRL of a PEM bundle goes into the context's store.
-std::string use_ca_bundle(SSL_CTX *ctx, const std::string &pem) {
+// A CA bundle must hold at least one certificate or CRL that parses. What it
+// holds is not kept: nothing verifies against it (only the revocation check
+// judges the server), and a bundle of CRLs would otherwise stay in memory
+// with every kept context.
+constexpr size_t LARGE_BUNDLE_BYTES = 1 << 20;
+
+std::string use_ca_bundle(const std::string &pem) {
   BIO *bio = memory_bio(pem);
   passphrase_source none;
   STACK_OF(X509_INFO) *infos = bio != nullptr ? PEM_X509_INFO_read_bio(bio, nullptr, passphrase_callback, &none) : nullptr;
   BIO_free(bio);
   if (infos == nullptr) return load_error("unreadable PEM file");
-  X509_STORE *store = SSL_CTX_get_cert_store(ctx);
   int count = 0;
-  bool good = true;
-  for (int i = 0; good && i < sk_X509_INFO_num(infos); i++) {
+  for (int i = 0; i < sk_X509_INFO_num(infos); i++) {
     X509_INFO *info = sk_X509_INFO_value(infos, i);
-    if (info->x509 != nullptr) good = X509_STORE_add_cert(store, info->x509) == 1, count++;
-    if (good && info->crl != nullptr) good = X509_STORE_add_crl(store, info->crl) == 1, count++;
+    count += (info->x509 != nullptr) + (info->crl != nullptr);
   }
   sk_X509_INFO_pop_free(infos, X509_INFO_free);
-  if (!good) return load_error("unusable certificate");
   return count > 0 ? std::string() : std::string("no certificate or CRL found");
 }
 
@@ -619,7 +621,10 @@ SSL_CTX *build_context(connection_channel *channel, sealgate_task *task, credent
   ERR_clear_error();
   if (!files.client_auth) {
     std::string content = read_request_file(files.ca);
-    std::string why = files.ca.usable() ? use_ca_bundle(ctx, content) : files.ca.why;
+    std::string why = files.ca.usable() ? use_ca_bundle(content) : files.ca.why;
+    // Parsing a large bundle (a long CRL, thousands of certificates) takes
+    // many times its size for a moment: give that memory back at once.
+    if (content.size() > LARGE_BUNDLE_BYTES) malloc_trim(0);
     if (!why.empty()) {
       LOG_AT("init_channel_ssl", LOG_ERROR, "SSL_CTX_load_verify_locations failed server fd %d - %s: %s", channel->sfd,
              task->ca_cert_pem_file.c_str(), why.c_str());

@@ -134,13 +134,14 @@ TEST_F(LogWriter, SizesPastTwoGibibytesStillRotate) {
 // own; line breaks the program writes into its own formats stay.
 TEST_F(LogWriter, OutsideTextHasItsControlBytesEscaped) {
   open(0);
-  LOG(LOG_ERROR, "Unable to parse json %s - %d", "{\"a\":\n12-04-2026 10:11:12.345 INFO  forged\x01\x7f}", 7);
+  LOG(LOG_ERROR, "Unable to parse json %s - %d", "{\"a\":\n12-04-2026 10:11:12.345 INFO  forged\x01\x7f\xe2\x80\xa8}", 7);
   LOG(LOG_INFO, "version - \n%s", "@(#) tag");
+  LOG(LOG_ERROR, "Unable to parse json %s", std::string(4095, '\x01').c_str());  // still ends its line
   std::string all = file("sealgate.12042026_00000.log");
-  EXPECT_NE(all.find("Unable to parse json {\"a\":\\n12-04-2026 10:11:12.345 INFO  forged\\x01\\x7f} - 7\n"),
-            std::string::npos);
+  EXPECT_NE(all.find("json {\"a\":\\n12-04-2026 10:11:12.345 INFO  forged\\x01\\x7f\\u2028} - 7\n"), std::string::npos);
   EXPECT_NE(all.find("version - \n@(#) tag\n"), std::string::npos);
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4);
+  EXPECT_EQ(all.back(), '\n');
 }
 
 }  // namespace

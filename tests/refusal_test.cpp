@@ -123,6 +123,8 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
   add("OCSP URL carrying line breaks", "", true, leaf("crlf"));
   add_peer("request of 4096 bytes", refusal::no_request, nullptr, request_json("x:1") + std::string(4096, ' '));
   add_peer("request that is not JSON", refusal::no_request, nullptr, std::string("\x01\x02{not json", 11));
+  add_peer("request forging a log line", refusal::no_request, nullptr,
+           "{\n12-06-2026 00:00:00.000 INFO  [1,1] [main@1] forged %n%s%s%s");
   add_peer("request without ServerAddr", refusal::no_request, nullptr, "{\"Proxy\": \"\"}");
   add_peer("no request at all", refusal::no_request, nullptr, "");
   for (const refusal &row : table) {
@@ -141,7 +143,11 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
     expect_service_intact();
   }
   EXPECT_EQ(recorder.connections(), 0) << "the URL with line breaks was followed";
-  EXPECT_EQ(sg_->log().find("\r\nPOST"), std::string::npos) << "the URL reached the log unescaped";
+  std::string log = sg_->log();
+  EXPECT_EQ(log.find("\r\nPOST"), std::string::npos) << "the URL reached the log unescaped";
+  EXPECT_EQ(log.find("\n12-06-2026 00:00:00.000 INFO  [1,1]"), std::string::npos) << "a request forged a log line";
+  for (const std::string &file : {fifo, dir.path, std::string("/dev/zero")})  // refused before any read
+    EXPECT_NE(log.find(file + ": not a regular file"), std::string::npos) << file;
 }
 
 // More requests naming a FIFO than there are workers, all at once: a FIFO

@@ -1,15 +1,19 @@
 // The relay through the real binary: bytes exact both ways at any size and
 // close_notify at the end, bytes owed when one side closes still arrive,
-// records held inside the TLS layer reach a quiet client, renegotiations keep
-// every byte and a stalled one costs nothing, and silent clients hold up no
-// one. Each case ends with sealgate's descriptors back at the baseline.
+// renegotiations keep every byte and a stalled one costs nothing, and silent
+// clients hold up no one; each case ends with sealgate's descriptors back at
+// the baseline. In this process, the worker loop with a client whose way is full.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
+#include "engine.h"
+#include "listener.h"
 #include "support.h"
+#include "tls.h"
 
 using namespace testing_support;
 using misbehaviour = tls_server_options::misbehaviour;
@@ -97,24 +101,46 @@ TEST_F(Relay, BytesOwedToTheClientArriveAfterTheServerCloses) {
   EXPECT_TRUE(got == server.source());
 }
 
-// The server sends and then falls quiet without closing. Once the client's
-// path is full, sealgate has read records it could not pass on; no socket
-// event will ever announce them, yet they must reach the client.
-TEST_F(Relay, RecordsHeldInTheTlsLayerReachTheClientWhenTheServerIsQuiet) {
-  for (size_t size : {size_t{300000}, size_t{420000}, size_t{700000}}) {
-    SCOPED_TRACE(size);
-    tls_server_options quiet;
-    quiet.source_bytes = size;
-    quiet.record_size = 10000;
-    quiet.echo = false;
-    tls_test_server server(quiet);
-    int fd = open(server, "", 4096);
-    usleep(300000);  // sealgate reads all the server sent while the client reads nothing
-    std::string got = recv_bytes(fd, size);
-    close(fd);
-    EXPECT_EQ(got.size(), size);
-    EXPECT_TRUE(got == server.source());
+// In this process, the real worker loop on a connection whose way to the
+// client is full: the server sends and falls quiet, sealgate reads it all,
+// s2c fills in the middle of a record and the rest waits inside sealgate.
+// No socket event will announce it, yet it reaches the client once the
+// client reads. A stopping worker then closes what it still holds.
+TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
+  allow_clients_of(getpid());
+  pthread_t worker;
+  ASSERT_EQ(pthread_create(&worker, nullptr, fsm_worker_thread, nullptr), 0);
+  tls_server_options quiet;
+  quiet.source_bytes = 270000;  // 27 records: s2c (262144) fills in the last one
+  quiet.record_size = 10000;
+  quiet.echo = false;
+  quiet.hold_ms = 300;
+  tls_test_server server(quiet);
+  std::atomic<int> accepted[2] = {-1, -1};
+  std::atomic<int> next{0};
+  raw_server listener(0, [&](int fd) { accepted[next++] = fd; });
+  int client = connect_tcp(listener.port(), 4096), silent = connect_tcp(listener.port());
+  ASSERT_TRUE(eventually([&] { return next == 2; }));
+  int way = 4096;  // sealgate's side of the client connection, with little room
+  setsockopt(accepted[0], SOL_SOCKET, SO_SNDBUF, &way, sizeof way);
+  for (int fd : {accepted[0].load(), accepted[1].load()}) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    g_handoff_queue.enqueue(fd);
   }
+  send_all(client, request_json(addr(server.port())));
+  ASSERT_EQ(recv_bytes(client, k_status_reply.size()), k_status_reply);
+  std::string junk(4096, 'j');
+  size_t filled = 0;  // fills the way before the server sends: no relayed byte can leave
+  for (ssize_t n; (n = send(accepted[0], junk.data(), junk.size(), MSG_DONTWAIT)) > 0;) filled += static_cast<size_t>(n);
+  usleep(600000);
+  std::string got = recv_bytes(client, filled + server.source().size());
+  EXPECT_EQ(got.size(), filled + server.source().size());
+  EXPECT_TRUE(got.substr(std::min(filled, got.size())) == server.source());
+  g_handoff_queue.enqueue(STOP_MARKER);
+  pthread_join(worker, nullptr);
+  EXPECT_TRUE(closed_without_a_byte(silent));
+  close(client);
+  clear_context_cache();
 }
 
 // The server asks for new handshakes while the client uploads at full speed
