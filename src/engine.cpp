@@ -255,6 +255,7 @@ int finish_handshake(int epoll_fd, sealgate_task *task) {
     return -1;
   }
   task->state = FORWARD;
+  relay_from_now_on(ch);
   ch->sfd_events = EPOLLIN;
   if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
     LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add server fd %d", ch->sfd);

@@ -82,14 +82,15 @@ bool openssl_setup::fips_enabled() const { return state_->fips_enabled; }
 // buffer is taken from the worker's pool just before the receive that fills
 // it and goes back at the end of the pump step that empties it. The pool is
 // a LIFO list (the block freed last, still warm, is used first) of at most
-// BUFFER_POOL_BLOCKS blocks per thread; an idle worker returns all but one to
-// the system. Sanitizer builds bypass the pool, so that every block is an
+// BUFFER_POOL_BLOCKS blocks per thread; an idle worker returns all but
+// BUFFER_POOL_WARM to the system. Sanitizer builds bypass the pool, so that every block is an
 // allocation of its own that the sanitizer can watch.
 
 namespace {
 
 constexpr size_t RELAY_BLOCK_SIZE = TLS_OUT_BUFFER_SIZE;  // one size for c2s, s2c and out
 constexpr size_t BUFFER_POOL_BLOCKS = 8;
+constexpr size_t BUFFER_POOL_WARM = 4;  // what an idle worker keeps: a short connection's worth
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t POOL_BLOCKS = 0;
@@ -134,7 +135,7 @@ void give_back_buffer(relay_buffer &b, bool force) {
   b.length = b.sent = 0;
 }
 
-void trim_buffer_pool() { t_pool.trim(1); }
+void trim_buffer_pool() { t_pool.trim(BUFFER_POOL_WARM); }
 
 // ---- the TLS layer's socket I/O ----
 //
@@ -730,9 +731,10 @@ int init_channel_ssl(connection_channel *channel, sealgate_task *task) {
     LOG(LOG_ERROR, "Unable to create SSL connection to server fd %d: %s", channel->sfd, first_error_text().c_str());
     return -1;
   }
-  // Idle connections give their record buffers back; retried writes may see
-  // the buffer address move (they never do today, but it costs nothing).
-  SSL_set_mode(channel->ssl, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Retried writes may see the buffer address move (they never do today, but
+  // it costs nothing). Record buffers are given back once the handshake is
+  // done (relay_from_now_on), so that its records do not cost an allocation each.
+  SSL_set_mode(channel->ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (task->use_eca) SSL_set_tlsext_host_name(channel->ssl, "ECA");
   SSL_set_app_data(channel->ssl, channel);
   sockaddr_storage peer;
@@ -1216,6 +1218,8 @@ int server_io(int epoll_fd, uint32_t events, sealgate_task *task) {
   if ((write_event || writable) && write_may_run(ch)) write_to_server(ch);
   return finish_step(epoll_fd, ch, false);
 }
+
+void relay_from_now_on(connection_channel *ch) { SSL_set_mode(ch->ssl, SSL_MODE_RELEASE_BUFFERS); }
 
 bool tls_bytes_waiting(const connection_channel *ch) {
   // A new handshake the library put off also needs an SSL_read to start it.

@@ -154,6 +154,9 @@ constexpr long REQUEST_FILE_LIMIT = 4L << 20;
 int passphrase_callback(char *buffer, int size, int rwflag, void *userdata) noexcept;
 bool is_fatal_error(SSL *ssl, int result);
 
+// The handshake is done: from now on an idle connection gives its record buffers back.
+void relay_from_now_on(connection_channel *ch);
+
 // Data pump. 0 keeps the side going, -1 when that side has ended.
 int client_io(int epoll_fd, uint32_t events, sealgate_task *task);
 int server_io(int epoll_fd, uint32_t events, sealgate_task *task);

@@ -337,6 +337,7 @@ tls_test_server::tls_test_server(const tls_server_options &options) : options_(o
   }
   source_ = deterministic_bytes(options_.source_bytes, 7);
   listen_fd_ = listen_on(0, &port_);
+  std::lock_guard<std::mutex> guard(lock_);  // the acceptor adds its threads under the same lock
   threads_.emplace_back([this] {
     accept_loop(listen_fd_, stop_, [this](int fd) {
       std::lock_guard<std::mutex> guard(lock_);
