@@ -89,8 +89,10 @@ int64_t handoff_queue::dequeue(bool may_wait) {
     int64_t value = items_.front();
     items_.pop_front();
     size_.store(items_.size(), std::memory_order_relaxed);
-    // Pass the wake-up on: another push may have signalled only this waiter.
-    if (waiting_count_ > 0) wake_up_.notify_one();
+    // Pass the wake-up on when more sockets wait: another push may have
+    // signalled only this waiter. With nothing left, a wake-up would only
+    // make another worker run to find the queue empty.
+    if (waiting_count_ > 0 && !items_.empty()) wake_up_.notify_one();
     return value;
   }
   int64_t value = items_.front();
