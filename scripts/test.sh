@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+scripts/check_layers.sh  # no module includes one above it
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSEALGATE_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 (cd build && ctest --output-on-failure --timeout 600 -j"$(nproc)")

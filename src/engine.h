@@ -1,67 +1,17 @@
-// Task engine: the worker threads with their epoll cycles, the task record
-// and the state steps that take a connection from request to relay to end.
+// The worker threads and their cycle: take sockets from the hand-off queue,
+// wait on the worker's epoll set, hand each event to its task's step, give
+// read turns, and delete finished tasks at the end of the cycle.
 #pragma once
 
-#include <cstdint>
-#include <ctime>
+#include <cstddef>
 #include <pthread.h>
-#include <string>
-#include <unordered_map>
 #include <vector>
-
-#include "protocol.h"
-
-struct connection_channel;
 
 constexpr int WORKER_COUNT = 20;
 constexpr size_t WORKER_STACK_SIZE = 16 * 1024 * 1024;
 constexpr int WORKER_MAX_EVENTS = 128;
 constexpr int WORKER_WAIT_MS = 50;
-constexpr int REQUEST_BUFFER_SIZE = 4096;
-constexpr int64_t INVALID_CLIENT_FD = -1;
-
-enum task_state : uint32_t { CONNECT = 1, HANDSHAKE = 2, FORWARD = 3 };
-
-struct sealgate_task {
-  std::string server_addr;
-  std::string proxy;
-  std::string ca_cert_pem_file;
-  std::string key_file;
-  std::string cert_file;
-  std::string pass_phrase_file;
-  bool skip_verify = DEFAULT_SKIP_VERIFY;
-  bool use_eca = DEFAULT_USE_ECA;
-  int32_t seconds_per_try = DEFAULT_SECONDS_PER_TRY;
-  int64_t client_fd = INVALID_CLIENT_FD;
-  uint32_t state = CONNECT;
-  uint32_t ready_count = 0;
-  connection_channel *channel = nullptr;
-  bool client_event = false;
-
-  sealgate_task(const connection_info &info, int64_t fd);
-  ~sealgate_task();  // destroys the channel, then closes client_fd if still held
-  sealgate_task(const sealgate_task &) = delete;
-  sealgate_task &operator=(const sealgate_task &) = delete;
-};
-
-using new_client_map = std::unordered_map<int64_t, time_t>;
-using task_map = std::unordered_map<int64_t, sealgate_task *>;
 
 // Starts up to WORKER_COUNT workers and appends their handles; returns how many started.
 int create_worker_threads(std::vector<pthread_t> &threads);
 void *fsm_worker_thread(void *);
-
-// State steps. Each returns 0 to keep the task, non-zero to end it.
-int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &client_tasks, task_map &server_tasks,
-                                new_client_map &new_clients);
-sealgate_task *start_task(int epoll_fd, sealgate_task *task);
-int connect_server(int epoll_fd, uint32_t events, sealgate_task *task);
-int handshake_server(int epoll_fd, sealgate_task *task);
-int forward_data(int epoll_fd, uint32_t events, sealgate_task *task);
-int end_task(int epoll_fd, sealgate_task *task);
-
-void update_task_number(sealgate_task *task, const char *reason, int line);
-long active_task_number();
-
-// Splits "host:port" at the last colon; without a colon the port is "443".
-bool split_server_address(const std::string &server_addr, std::string &host, std::string &port);

@@ -13,7 +13,7 @@
 #include "ocsp.h"
 #include "platform.h"
 #include "protocol.h"
-#include "tls.h"
+#include "tls_setup.h"
 
 namespace {
 

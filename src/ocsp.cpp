@@ -13,10 +13,8 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include "engine.h"
 #include "log.h"
 #include "protocol.h"
-#include "tls.h"
 
 OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer) {
   if (issuer == nullptr) {
@@ -144,13 +142,13 @@ OCSP_RESPONSE *query_responder(BIO *bio, const char *path, const char *host, OCS
 OCSP_RESPONSE *send_request(OCSP_REQUEST *request, const char *host, const char *path, const char *port, int fd,
                             int *local_error) {
   BIO *bio = BIO_new(BIO_s_socket());
-  int socket_fd = INVALID_SOCKET_FD;
+  int socket_fd = -1;
   uint16_t local_port = 0;
   int rc = bio == nullptr ? DO_CONNECT_LOCAL_FAILURE : do_connect(fd, host, port, &socket_fd, &local_port, OCSP_CONNECT_SECONDS);
   if (rc != 0) {
     if (rc == DO_CONNECT_LOCAL_FAILURE && local_error != nullptr) *local_error = bio == nullptr ? ENOMEM : errno;
     LOG(LOG_ERROR, "Unable to connect to %s", host);
-    if (socket_fd != INVALID_SOCKET_FD) close(socket_fd);
+    if (socket_fd >= 0) close(socket_fd);
     BIO_free_all(bio);
     return nullptr;
   }
@@ -423,8 +421,8 @@ int check_locked(ocsp_status *entry, const std::string &key, SSL *ssl, int fd) {
 
 }  // namespace
 
-int check_server_certificate(sealgate_task *task) {
-  const std::string key = task->server_addr;  // the address exactly as the client sent it
+int check_server_certificate(const std::string &server_addr, SSL *ssl, int fd) {
+  const std::string &key = server_addr;  // the address exactly as the client sent it
   ocsp_status *entry = use_entry(key);
   if (entry == nullptr) return -1;
   int verdict;
@@ -432,7 +430,7 @@ int check_server_certificate(sealgate_task *task) {
     // The entry lock is held through the whole check: tasks for the same
     // server wait for one verdict instead of asking the responder again.
     std::lock_guard<std::mutex> guard(entry->mutex);
-    verdict = check_locked(entry, key, task->channel->ssl, task->channel->sfd);
+    verdict = check_locked(entry, key, ssl, fd);
   }
   release_entry(entry);
   return verdict;

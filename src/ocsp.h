@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <mutex>
 #include <openssl/ocsp.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <string>
 
-struct sealgate_task;
 
 // Verdicts of one check.
 constexpr int OCSP_REVOKED = 1;
@@ -43,8 +43,10 @@ struct ocsp_status {
 
 constexpr size_t OCSP_CACHE_LIMIT = 4096;  // servers whose verdict is kept
 
-// 0 when the task's server may be used, -1 when it may not.
-int check_server_certificate(sealgate_task *task);
+// 0 when the server may be used, -1 when it may not: `ssl` has just finished
+// its handshake with the server behind `server_addr` (the ServerAddr text the
+// client sent, which keys the verdict) on socket `fd`.
+int check_server_certificate(const std::string &server_addr, SSL *ssl, int fd);
 void clear_ocsp_cache();
 
 // Test seams, called only by in-process tests: the verdict cache's clock

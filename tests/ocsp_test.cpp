@@ -10,7 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "engine.h"
+#include "channel.h"
+#include "task.h"
 #include "log.h"
 #include "ocsp.h"
 #include "support.h"
@@ -40,7 +41,9 @@ class Ocsp : public ::testing::Test {
     options.leaf = leaf;
     return std::make_unique<tls_test_server>(options);
   }
-  static int check(handshaken_task &t) { return t.task ? check_server_certificate(t.task) : -99; }
+  static int check(handshaken_task &t) {
+    return t.task ? check_server_certificate(t.task->request.server_addr, t.task->channel->ssl, t.task->channel->sfd) : -99;
+  }
   temp_dir logs_{"ocsplog"};
   const test_pki &pki_ = shared_pki();
 };

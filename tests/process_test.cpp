@@ -12,7 +12,7 @@
 
 #include "platform.h"
 #include "support.h"
-#include "tls.h"
+#include "tls_setup.h"
 
 using namespace testing_support;
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "support.h"
-#include "tls.h"
+#include "tls_setup.h"
 
 using namespace testing_support;
 

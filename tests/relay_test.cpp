@@ -13,7 +13,7 @@
 #include "engine.h"
 #include "listener.h"
 #include "support.h"
-#include "tls.h"
+#include "tls_setup.h"
 
 using namespace testing_support;
 using misbehaviour = tls_server_options::misbehaviour;

@@ -18,8 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine.h"
-#include "tls.h"
+#include "task.h"
+#include "tls_setup.h"
 
 namespace testing_support {
 

@@ -1,5 +1,6 @@
-// TLS on the server side: library set-up, the per-connection channel with its
-// context and buffers, and the data pump that relays bytes both ways.
+// A relayed connection: its relay buffers and their pool, its TLS connection
+// object with the socket I/O of our own, its epoll registrations and its
+// teardown.
 #pragma once
 
 #include <cassert>
@@ -8,33 +9,7 @@
 #include <openssl/ssl.h>
 #include <string>
 
-struct sealgate_task;
-
-// Initialises the library without its configuration file and with error
-// strings. 0 on success, -1 on failure (the caller logs and exits).
-int tls_library_init();
-
-// Owns the TLS library's process-wide set-up for the life of main. OpenSSL 3
-// locks itself; what remains is the FIPS request and its providers.
-class openssl_setup {
- public:
-  openssl_setup();
-  ~openssl_setup();
-  openssl_setup(const openssl_setup &) = delete;
-  openssl_setup &operator=(const openssl_setup &) = delete;
-
-  // Switches FIPS mode on where a FIPS provider is installed; changes nothing
-  // where none is. The outcome is neither examined nor reported.
-  void request_fips_mode();
-  bool fips_enabled() const;
-
- private:
-  struct state;
-  state *state_;
-};
-
-// Test support: makes the next openssl_setup allocation fail.
-void openssl_setup_fail_next_allocation_for_test();
+#include "protocol.h"
 
 constexpr uint32_t CHANNEL_BUFFER_SIZE = 262144;
 // Encrypted bytes on their way to the server: room for every record that one
@@ -119,15 +94,13 @@ struct connection_channel {
   tls_waits read_waits = tls_waits::nothing;
   tls_waits write_waits = tls_waits::nothing;
   // The TLS layer's own socket I/O (see "the TLS layer's socket I/O" in
-  // tls.cpp): socket reads still allowed in this step (-1: no limit), and
+  // channel.cpp): socket reads still allowed in this step (-1: no limit), and
   // whether the records of an SSL_write gather in `out` until the pump sends them.
   int server_reads_left = -1;
   bool gather_writes = false;
-  // Which kept session this connection may resume and replace (server
-  // address, ServerAddr text, server name), and the session its handshake
-  // made, waiting for the revocation check.
+  // Which kept session this connection may resume and replace: the server's
+  // address, the ServerAddr text and the server name.
   std::string session_key;
-  SSL_SESSION *new_session = nullptr;
 
   connection_channel(int client_fd, int server_fd, uint16_t port)
       : cfd(client_fd), sfd(server_fd), local_port(port), c2s{nullptr, CHANNEL_BUFFER_SIZE},
@@ -137,37 +110,14 @@ struct connection_channel {
   connection_channel &operator=(const connection_channel &) = delete;
 };
 
-// Builds the TLS context and connection object for the task's server socket.
-int init_channel_ssl(connection_channel *channel, sealgate_task *task);
-// After the handshake: keeps the session the server offered for the next
-// connection when `checked` (the revocation check passed, or was skipped);
-// otherwise, or when the server declined the kept one, none is left. True
-// when this connection resumed a kept session.
-bool keep_session(connection_channel *channel, bool checked);
-// Releases the kept contexts (at shutdown, after the workers have stopped).
-void clear_context_cache();
-// Files a request names are refused beyond this size (a CA bundle of a few
-// thousand certificates still fits).
-constexpr long REQUEST_FILE_LIMIT = 4L << 20;
-// The library's passphrase callback: the passphrase file's bytes, at most as
-// many as the library asks for; nothing when the request names no file.
-int passphrase_callback(char *buffer, int size, int rwflag, void *userdata) noexcept;
+// Builds the TLS connection object for the channel's server socket, on the
+// context kept for the request's credentials. 0, or -1 after logging why.
+int init_channel_ssl(connection_channel *channel, const connection_info &request);
 bool is_fatal_error(SSL *ssl, int result);
 
-// The handshake is done: from now on an idle connection gives its record buffers back.
-void relay_from_now_on(connection_channel *ch);
-
-// Data pump. 0 keeps the side going, -1 when that side has ended.
-int client_io(int epoll_fd, uint32_t events, sealgate_task *task);
-int server_io(int epoll_fd, uint32_t events, sealgate_task *task);
-// Logs a failed SSL_read or SSL_write and says what it waits for; true when
-// the failure ends the server side.
-bool handle_ssl_error(int result, tls_waits &waits, connection_channel *channel);
-// True when bytes from the server wait inside sealgate (received but not yet
-// taken by the library, or decrypted and held back while s2c was full) that
-// the server side could take now, or a new handshake waits to be started. The socket may never be readable again for them, so the worker
-// gives such a channel a read turn of its own in the next cycle.
-bool tls_bytes_waiting(const connection_channel *ch);
+// One send of the records waiting in `out`: 1 once it is empty, 0 when the
+// socket is full, -1 on a socket error (errno tells which).
+int flush_output(connection_channel *ch);
 // True while encrypted bytes wait in `out` for the server's socket.
 inline bool tls_output_pending(const connection_channel *ch) { return owed(ch->out) > 0; }
 

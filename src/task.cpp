@@ -1,0 +1,381 @@
+// The task record and the steps of its state machine: the request read and
+// the connection set up, the handshake with its check and the reply, the
+// relay step, and the end. The worker cycle that runs them is the engine's.
+#include "task.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <openssl/err.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "channel.h"
+#include "log.h"
+#include "ocsp.h"
+#include "pump.h"
+#include "tls_setup.h"
+
+namespace {
+
+std::mutex g_task_number_mutex;
+long g_active_task_number = 0;
+
+void raise_task_number(sealgate_task *task, const char *reason, int line) {
+  std::lock_guard<std::mutex> guard(g_task_number_mutex);
+  ++g_active_task_number;
+  LOG_AT("update_task_number", LOG_DEBUG, "task pointer %p active task number %ld after %s at %d",
+         static_cast<void *>(task), g_active_task_number, reason, line);
+}
+
+}  // namespace
+
+sealgate_task::sealgate_task(const connection_info &info, int64_t fd) : request(info), client_fd(fd) {}
+
+sealgate_task::~sealgate_task() {
+  delete channel;
+  if (client_fd != INVALID_CLIENT_FD) close(static_cast<int>(client_fd));
+}
+
+void update_task_number(sealgate_task *task, const char *reason, int line) {
+  std::lock_guard<std::mutex> guard(g_task_number_mutex);
+  --g_active_task_number;
+  LOG(LOG_DEBUG, "task pointer %p active task number %ld after %s at %d", static_cast<void *>(task),
+      g_active_task_number, reason, line);
+}
+
+long active_task_number() {
+  std::lock_guard<std::mutex> guard(g_task_number_mutex);
+  return g_active_task_number;
+}
+
+bool split_server_address(const std::string &server_addr, std::string &host, std::string &port) {
+  size_t colon = server_addr.rfind(':');
+  if (colon == std::string::npos) {
+    host = server_addr;
+    port = "443";
+    return false;
+  }
+  host = server_addr.substr(0, colon);
+  port = server_addr.substr(colon + 1);
+  return true;
+}
+
+// ---- connection set-up ----
+
+int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &client_tasks, task_map &server_tasks,
+                                new_client_map &new_clients) {
+  int fd = static_cast<int>(client_fd);
+  char buffer[REQUEST_BUFFER_SIZE];
+  ssize_t received = recv(fd, buffer, REQUEST_BUFFER_SIZE - 1, 0);
+  int error = 0;
+  char error_text[ERROR_TEXT_SIZE];
+  if (received < 0) {
+    socket_error_text(error_text, &error);
+    errno = error;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;  // the next event brings it back
+  }
+  new_clients.erase(client_fd);
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  while (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) != 0) {
+    bool interrupted = errno == EINTR;
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete client fd %d", fd);
+    if (!interrupted) break;
+  }
+  if (received < 0) {
+    if (error != 0)
+      LOG(LOG_ERROR, "Unable to receive data from client %d - %s", fd, error_text);
+    else
+      LOG(LOG_ERROR, "Unable to receive data from client %d - errno not set", fd);
+    close(fd);
+    return -1;
+  }
+  buffer[received] = '\0';
+  LOG(LOG_INFO, "try to parse server info for client fd %d", fd);
+  connection_info info;
+  if (parse_connection_info(buffer, info) != 0) {
+    LOG(LOG_ERROR, "Unable to parse server info from client %d, close it", fd);
+    close(fd);
+    return -1;
+  }
+  sealgate_task *task = new (std::nothrow) sealgate_task(info, client_fd);
+  if (task == nullptr) {
+    LOG(LOG_ERROR, "Unable to create new sealgate_task object - OOM, wait 5 seconds to continue");
+    close(fd);
+    usleep(5000 * 1000);
+    return -1;
+  }
+  // Creation counts too, so the logged figure is the number of live tasks.
+  raise_task_number(task, "create - get_server_info_and_connect", __LINE__);
+  if (start_task(epoll_fd, task) == nullptr) return -1;
+  client_tasks[task->channel->cfd] = task;
+  server_tasks[task->channel->sfd] = task;
+  return 0;
+}
+
+sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
+  std::string host, port;
+  if (!split_server_address(task->request.server_addr, host, port))
+    LOG(LOG_WARN, "server address %s does not have port appended, using 443 default", task->request.server_addr.c_str());
+  int server_fd = INVALID_SOCKET_FD;
+  uint16_t local_port = 0;
+  if (do_connect(task->client_fd, host.c_str(), port.c_str(), &server_fd, &local_port, task->request.seconds_per_try) != 0) {
+    update_task_number(task, "delete - start_task 1", __LINE__);
+    delete task;
+    return nullptr;
+  }
+  set_no_delay(server_fd);
+  LOG(LOG_DEBUG, "task %p server fd:port %d:%d client fd %d for task %p", static_cast<void *>(task), server_fd,
+      local_port, static_cast<int>(task->client_fd), static_cast<void *>(task));
+  connection_channel *channel =
+      new (std::nothrow) connection_channel(static_cast<int>(task->client_fd), server_fd, local_port);
+  if (channel == nullptr) {
+    close(server_fd);
+    update_task_number(task, "delete - start_task 0", __LINE__);  // creation was counted
+    delete task;
+    LOG(LOG_ERROR, "Unable to create connection_channel object - OOM");
+    return nullptr;
+  }
+  // From here the channel alone owns both sockets, so each is closed exactly once.
+  task->channel = channel;
+  task->client_fd = INVALID_CLIENT_FD;
+  if (init_channel_ssl(channel, task->request) != 0) {
+    update_task_number(task, "delete - start_task 2", __LINE__);
+    delete task;
+    return nullptr;
+  }
+  task->state = HANDSHAKE;
+  channel->sfd_events = EPOLLIN | EPOLLOUT;
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = channel->sfd_events;
+  event.data.fd = channel->sfd;
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, channel->sfd, &event) != 0) {
+    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", channel->sfd, channel->cfd);
+    update_task_number(task, "delete - start_task 2", __LINE__);
+    delete task;
+    return nullptr;
+  }
+  // Until the reply nothing is read from the client, but its leaving is
+  // watched for: a client that gives up on a server that never finishes its
+  // handshake takes both connections with it.
+  event.events = EPOLLRDHUP;
+  event.data.fd = channel->cfd;
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, channel->cfd, &event) != 0) {
+    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add client fd", channel->sfd, channel->cfd);
+    update_task_number(task, "delete - start_task 2", __LINE__);
+    change_events(epoll_fd, channel->sfd);
+    delete task;
+    return nullptr;
+  }
+  channel->cfd_events = EPOLLRDHUP;
+  return task;
+}
+
+// The connector returns only once connected, so tasks start in HANDSHAKE;
+// this step serves a connection still in progress should one ever be registered.
+int connect_server(int epoll_fd, uint32_t events, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  if ((events & EPOLLOUT) == 0) {
+    LOG(LOG_DEBUG, "connection %d to server is triggered, events %x", ch->sfd, events);
+    return 0;
+  }
+  LOG(LOG_DEBUG, "connection %d to server is ready, change state to HANDSHAKE", ch->sfd);
+  if (init_channel_ssl(ch, task->request) != 0) return -1;
+  ch->sfd_events = EPOLLIN | EPOLLOUT;
+  task->state = HANDSHAKE;
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = ch->sfd_events;
+  event.data.fd = ch->sfd;
+  if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, ch->sfd, &event) != 0) {
+    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d: epoll_ctl error, stop task", ch->sfd, ch->cfd);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- handshake, status and teardown ----
+
+namespace {
+
+int modify_registration(int epoll_fd, int op, int fd, uint32_t mask) {
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = mask;
+  event.data.fd = fd;
+  return epoll_ctl(epoll_fd, op, fd, &event);
+}
+
+void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
+  if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0) {
+    int error = errno;
+    char text[ERROR_TEXT_SIZE];
+    if (error != 0)
+      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - remove server fd %d - errno %d, %s", ch->sfd, error,
+             errno_text(error, text));
+    else
+      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - remove server fd %d - errno not set", ch->sfd);
+  }
+  ch->sfd_events = 0;
+}
+
+int finish_handshake(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  ch->handshake_done = true;
+  bool checked = task->request.skip_verify || check_server_certificate(task->request.server_addr, ch->ssl, ch->sfd) == 0;
+  if (keep_session(ch->ssl, ch->session_key, checked))
+    LOG(LOG_DEBUG, "server fd %d client fd %d - TLS session resumed", ch->sfd, ch->cfd);
+  if (!checked) {
+    if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
+      LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
+    ch->sfd_events = 0;
+    return -1;
+  }
+  if (send_client_status(ch->cfd) != 0) {
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    if (error != 0)
+      LOG(LOG_WARN, "Unable to send status to client fd %d - %d, %s", ch->cfd, error, text);
+    else
+      LOG(LOG_WARN, "Unable to send status to client fd %d - errno not set", ch->cfd);
+    return -1;
+  }
+  task->state = FORWARD;
+  relay_from_now_on(ch);
+  ch->sfd_events = EPOLLIN;
+  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add server fd %d", ch->sfd);
+    return -1;
+  }
+  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->cfd, EPOLLIN) != 0) {
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add client fd %d", ch->cfd);
+    return -1;
+  }
+  ch->cfd_events = EPOLLIN;
+  LOG(LOG_DEBUG, "server fd %d client fd %d - channel is setup, ready to forward data", ch->sfd, ch->cfd);
+  return 0;
+}
+
+int handshake_wants(int epoll_fd, connection_channel *ch, uint32_t mask, int error, const char *text) {
+  bool read = mask == EPOLLIN;
+  if (read) {
+    if (error != 0)
+      LOG_AT("handshake_server", LOG_WARN,
+             "server fd %d handshake fail, want to read, check read, current state %d - errno %d, %s", ch->sfd,
+             ch->sfd_events, error, text);
+    else
+      LOG_AT("handshake_server", LOG_WARN,
+             "server fd %d handshake fail, want to read, check read, current state %d - errno not set", ch->sfd,
+             ch->sfd_events);
+  } else {
+    if (error != 0)
+      LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno %d, %s", ch->sfd,
+             error, text);
+    else
+      LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno not set", ch->sfd);
+  }
+  int rc = 0;
+  if (ch->sfd_events != mask && modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, mask) != 0) {
+    int failure = errno;
+    char failure_text[ERROR_TEXT_SIZE];
+    const char *what = read ? "read" : "write";
+    if (failure != 0)
+      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - change server fd %d to check %s ready - errno %d, %s",
+             ch->sfd, what, failure, errno_text(failure, failure_text));
+    else
+      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - change server fd %d to check %s ready - errno not set",
+             ch->sfd, what);
+    rc = -1;
+  }
+  ch->sfd_events = mask;
+  return rc;
+}
+
+void log_queued_errors(const char *prefix, int fd) {
+  while (unsigned long code = ERR_get_error()) {
+    char text[ERROR_TEXT_SIZE];
+    ERR_error_string_n(code, text, sizeof text);
+    LOG_AT("handshake_server", LOG_ERROR, "%s server fd %d %s", prefix, fd, text);
+  }
+}
+
+int handshake_failed(int epoll_fd, connection_channel *ch, int ssl_error, int error, const char *text) {
+  if (ssl_error == SSL_ERROR_SSL) {
+    log_queued_errors("SSL", ch->sfd);
+    LOG_AT("handshake_server", LOG_ERROR, "SSL epoll del server fd %d", ch->sfd);
+  } else if (ssl_error == SSL_ERROR_SYSCALL) {
+    log_queued_errors("SYSCALL", ch->sfd);
+    if (error != 0)
+      LOG_AT("handshake_server", LOG_ERROR, "SYSCALL I/O error on server fd %d, errno %d, %s", ch->sfd, error, text);
+    else
+      LOG_AT("handshake_server", LOG_ERROR, "SYSCALL I/O error on server fd %d, errno not set", ch->sfd);
+  } else if (error != 0) {
+    LOG_AT("handshake_server", LOG_ERROR, "Unhandled SSL error %d - errno %d, %s", ssl_error, error, text);
+  } else {
+    LOG_AT("handshake_server", LOG_ERROR, "Unhandled SSL error %d - errno not set", ssl_error);
+  }
+  remove_server_after_failure(epoll_fd, ch);
+  return -1;
+}
+
+}  // namespace
+
+int handshake_server(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  ERR_clear_error();
+  errno = 0;
+  int rc = SSL_connect(ch->ssl);
+  int result;
+  if (rc == 1) {
+    result = finish_handshake(epoll_fd, task);
+  } else {
+    int ssl_error = SSL_get_error(ch->ssl, rc);
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    errno = error;
+    if (ssl_error == SSL_ERROR_WANT_READ)
+      result = handshake_wants(epoll_fd, ch, EPOLLIN, error, text);
+    else if (ssl_error == SSL_ERROR_WANT_WRITE)
+      result = handshake_wants(epoll_fd, ch, EPOLLOUT, error, text);
+    else
+      result = handshake_failed(epoll_fd, ch, ssl_error, error, text);
+  }
+  ERR_clear_error();
+  return result;
+}
+
+int forward_data(int epoll_fd, uint32_t events, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  LOG(LOG_DEBUG, "server fd %d client fd %d - task forward data", ch->sfd, ch->cfd);
+  if (!task->client_event) return server_io(epoll_fd, events, ch);
+  return client_io(epoll_fd, events, ch);
+}
+
+int end_task(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  LOG(LOG_WARN, "server fd %d client fd %d - task ends", ch->sfd, ch->cfd);
+  const char *sides[2] = {"client", "server"};
+  uint32_t *masks[2] = {&ch->cfd_events, &ch->sfd_events};
+  int fds[2] = {ch->cfd, ch->sfd};
+  for (int i = 0; i < 2; i++) {
+    if (*masks[i] == 0) continue;
+    if (modify_registration(epoll_fd, EPOLL_CTL_DEL, fds[i], 0) != 0) {
+      int error = errno;
+      char text[ERROR_TEXT_SIZE];
+      if (error != 0)
+        LOG(LOG_ERROR, "epoll_ctl error - delete %s fd, server fd %d client fd %d - errno %d, %s", sides[i], ch->sfd,
+            ch->cfd, error, errno_text(error, text));
+      else
+        LOG(LOG_ERROR, "epoll_ctl error - delete %s fd, server fd %d client fd %d - errno not set", sides[i], ch->sfd,
+            ch->cfd);
+    }
+    *masks[i] = 0;
+  }
+  return 0;
+}
+

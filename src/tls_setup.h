@@ -1,0 +1,60 @@
+// The TLS library's set-up, and the contexts kept for the credentials
+// requests name: their files opened and checked, their sessions kept.
+#pragma once
+
+#include <openssl/ssl.h>
+#include <string>
+
+#include "protocol.h"
+
+// Initialises the library without its configuration file and with error
+// strings. 0 on success, -1 on failure (the caller logs and exits).
+int tls_library_init();
+
+// Owns the TLS library's process-wide set-up for the life of main. OpenSSL 3
+// locks itself; what remains is the FIPS request and its providers.
+class openssl_setup {
+ public:
+  openssl_setup();
+  ~openssl_setup();
+  openssl_setup(const openssl_setup &) = delete;
+  openssl_setup &operator=(const openssl_setup &) = delete;
+
+  // Switches FIPS mode on where a FIPS provider is installed; changes nothing
+  // where none is. The outcome is neither examined nor reported.
+  void request_fips_mode();
+  bool fips_enabled() const;
+
+ private:
+  struct state;
+  state *state_;
+};
+
+// Test support: makes the next openssl_setup allocation fail.
+void openssl_setup_fail_next_allocation_for_test();
+
+// Files a request names are refused beyond this size (a CA bundle of a few
+// thousand certificates still fits).
+constexpr long REQUEST_FILE_LIMIT = 4L << 20;
+
+// The context for a request's credentials, kept from an earlier request while
+// its files are the same ones, otherwise loaded from the files (each opened
+// once and checked first) and kept. A reference the caller frees; null after
+// an ERROR line that names the file and why (`sfd` is the server socket the
+// line names).
+SSL_CTX *kept_context(const connection_info &request, int sfd);
+// Releases the kept contexts (at shutdown, after the workers have stopped).
+void clear_context_cache();
+
+// The library's passphrase callback: the passphrase file's bytes, at most as
+// many as the library asks for; nothing when the request names no file.
+int passphrase_callback(char *buffer, int size, int rwflag, void *userdata) noexcept;
+
+// Gives a new connection the session its context keeps under `key` (the
+// server's address, the ServerAddr text and the server name), if a usable one.
+void offer_session(SSL *ssl, const std::string &key);
+// After the handshake: keeps the session the server offered for the next
+// connection when `checked` (the revocation check passed, or was skipped);
+// otherwise, or when the server declined the kept one, none is left. True
+// when this connection resumed a kept session.
+bool keep_session(SSL *ssl, const std::string &key, bool checked);
