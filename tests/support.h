@@ -1,7 +1,6 @@
-// Test support: temporary directories, ports, child processes, the real
-// sealgate binary, a client of its protocol, the test PKI, a TLS server with
-// a few behaviours, plain TCP peers, `openssl ocsp`, and a task of this
-// process whose TLS handshake is done.
+// Test support: the real binary, a client of its protocol, the test PKI and
+// the peers (a TLS server, plain TCP servers, `openssl ocsp`), and a task of
+// this process whose TLS handshake is done.
 #pragma once
 
 #include <atomic>
@@ -18,8 +17,7 @@ struct sealgate_task;
 
 namespace testing_support {
 
-// Every ordinary wait: a test fails at the first answer that does not come within it.
-constexpr int k_wait_ms = 3000;
+constexpr int k_wait_ms = 3000;  // every ordinary wait: a test fails at the first answer not in time
 
 struct temp_dir {
   std::string path;
@@ -31,8 +29,8 @@ void write_file(const std::string &path, const std::string &content);
 std::string deterministic_bytes(size_t length, unsigned seed);
 int free_port();
 struct sockaddr_in loopback(int port);
-// Polls `done` every 10 ms for at most `timeout_ms`.
-bool eventually(const std::function<bool()> &done, int timeout_ms = k_wait_ms);
+bool eventually(  // polls every 10 ms
+const std::function<bool()> &done, int timeout_ms = k_wait_ms);
 
 struct child_options {
   long nofile_limit = 0;  // soft and hard RLIMIT_NOFILE when set
@@ -42,13 +40,12 @@ struct child_options {
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options = {});
 bool wait_exit(pid_t pid, int timeout_ms, int *status);  // the exit status, or -signal
 void kill_and_reap(pid_t pid);
-// A command line's exit status within `timeout_ms` (-1 on time-out), its output in *output.
+// A command line's exit status (-1 on time-out), its output in *output.
 int run_shell(const std::string &command, std::string *output = nullptr, int timeout_ms = 2 * k_wait_ms);
 long cpu_ticks(pid_t pid);
 
-// The binary on a free port with a log directory of its own. The destructor
-// stops it with SIGTERM and fails the test unless it exits with 0 in time,
-// without a sanitizer report.
+// The binary on a free port with a log directory of its own; the destructor
+// fails the test unless SIGTERM stops it with 0 in time, without a sanitizer report.
 class sealgate_process {
  public:
   explicit sealgate_process(std::vector<std::string> args = {"-L", "3"}, const child_options &options = {});
@@ -75,11 +72,11 @@ extern const std::string k_status_reply;
 std::string addr(int port);
 int connect_tcp(int port, int receive_buffer = 0);
 bool send_all(int fd, const std::string &data);
-// Reads until `length` bytes, the end, or k_wait_ms without a byte.
+// Until `length` bytes, the end, or k_wait_ms without a byte.
 std::string recv_bytes(int fd, size_t length = std::string::npos, bool *eof = nullptr);
 // A request with the SkipVerify given, naming the test CA file unless `extra` names one.
 std::string request_json(const std::string &server_addr, bool skip_verify = true, const std::string &extra = "");
-// Sends the request: the descriptor, with the first bytes back in *reply ("" when closed).
+// The descriptor, with the first bytes back in *reply ("" when closed).
 int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer = 0);
 bool closed_without_a_byte(int fd);  // and closes fd
 std::string echo_through(int fd, const std::string &data);  // sends from a thread while reading back
