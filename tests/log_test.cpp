@@ -1,6 +1,5 @@
-// In this process, with the writer's clock set by the test: file names and
-// the line prefix, the level filter, rotation by size and by day, the
-// start-up scan, sizes past 2 GiB, and outside text that cannot forge lines.
+// The log writer with its clock set by the test: names, the line prefix,
+// levels, rotation by size and day, the start-up scan, outside text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,8 +35,7 @@ class LogWriter : public ::testing::Test {
   }
   std::string names() {  // the directory's entries, one a line, in name order
     std::string out;
-    run_shell("ls " + dir_.path, &out);
-    return out;
+    return run_shell("ls " + dir_.path, &out) == 0 ? out : "";
   }
   std::string file(const std::string &name) { return read_file(dir_.path + "/" + name); }
   void touch(const std::string &name, size_t size = 0) { write_file(dir_.path + "/" + name, std::string(size, 'x')); }
@@ -48,29 +46,16 @@ class LogWriter : public ::testing::Test {
   temp_dir dir_{"logunit"};
 };
 
-TEST_F(LogWriter, FileNameAndLinePrefix) {
-  open(0);
-  write_log(77, "my_function", LOG_WARN, "hello %s %d", "world", 42);
-  ASSERT_EQ(names(), "sealgate.12042026_00000.log\n");
-  std::string pid = std::to_string(getpid());
-  EXPECT_TRUE(std::regex_match(file("sealgate.12042026_00000.log"),
-                               std::regex("12-04-2026 10:11:12\\.345 WARN  \\[" + pid + ",\\d+\\] \\[my_function@77\\] "
-                                          "hello world 42\n")));
-}
-
 TEST_F(LogWriter, ALevelWritesItsOwnLinesAndTheLevelsBeforeIt) {
   const std::vector<std::pair<int, std::string>> cases = {{-1, ""}, {0, "I"}, {1, "IE"}, {2, "IEW"}, {3, "IEWD"}};
   for (const auto &[level, written] : cases) {
     SCOPED_TRACE(level);
     touch("sealgate.12042026_00000.log");
     open(1000000, level);
-    LOG(LOG_INFO, "I");
-    LOG(LOG_ERROR, "E");
-    LOG(LOG_WARN, "W");
-    LOG(LOG_DEBUG, "D");
+    for (log_level line : {LOG_INFO, LOG_ERROR, LOG_WARN, LOG_DEBUG}) LOG(line, "<%c>", "IEWD"[line]);
     std::string all = file("sealgate.12042026_00000.log"), seen;
-    for (const char *mark : {"] I\n", "] E\n", "] W\n", "] D\n"})
-      if (all.find(mark) != std::string::npos) seen += mark[2];
+    for (char mark : std::string("IEWD"))
+      if (all.find(std::string("<") + mark + ">") != std::string::npos) seen += mark;
     EXPECT_EQ(seen, written);
   }
 }
@@ -130,17 +115,22 @@ TEST_F(LogWriter, SizesPastTwoGibibytesStillRotate) {
   EXPECT_NE(file("sealgate.12042026_00001.log").find("the next file"), std::string::npos);
 }
 
-// Text from outside (a request, a path, a URL) cannot start a line of its
-// own; line breaks the program writes into its own formats stay.
-TEST_F(LogWriter, OutsideTextHasItsControlBytesEscaped) {
+// The file name and the line prefix; text from outside (a request, a path,
+// a URL) cannot start a line of its own, line breaks the program writes into
+// its own formats stay.
+TEST_F(LogWriter, LinesHaveTheirPrefixAndOutsideTextCannotForgeOne) {
   open(0);
+  write_log(77, "my_function", LOG_WARN, "hello %s %d", "world", 42);
   LOG(LOG_ERROR, "Unable to parse json %s - %d", "{\"a\":\n12-04-2026 10:11:12.345 INFO  forged\x01\x7f\xe2\x80\xa8}", 7);
   LOG(LOG_INFO, "version - \n%s", "@(#) tag");
   LOG(LOG_ERROR, "Unable to parse json %s", std::string(4095, '\x01').c_str());  // still ends its line
-  std::string all = file("sealgate.12042026_00000.log");
+  ASSERT_EQ(names(), "sealgate.12042026_00000.log\n");
+  std::string all = file("sealgate.12042026_00000.log"), pid = std::to_string(getpid());
+  EXPECT_TRUE(std::regex_search(all, std::regex("^12-04-2026 10:11:12\\.345 WARN  \\[" + pid +
+                                                ",\\d+\\] \\[my_function@77\\] hello world 42\n")));
   EXPECT_NE(all.find("json {\"a\":\\n12-04-2026 10:11:12.345 INFO  forged\\x01\\x7f\\u2028} - 7\n"), std::string::npos);
   EXPECT_NE(all.find("version - \n@(#) tag\n"), std::string::npos);
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 5);
   EXPECT_EQ(all.back(), '\n');
 }
 

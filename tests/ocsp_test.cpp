@@ -1,8 +1,6 @@
-// The revocation check in this process, on tasks whose handshake the
-// engine's own steps completed, with the verdict cache's clock and the
-// responder's time set by the test: how long verdicts are kept, what a
-// misbehaving responder costs, that clients of one server share one check,
-// and that a failure of this host says nothing about the server.
+// The revocation check in this process, with the verdict cache's clock and
+// the responder's time set by the test: how long verdicts are kept, what a
+// misbehaving responder costs, shared checks, failures of this host.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -36,10 +34,8 @@ class Ocsp : public ::testing::Test {
     ocsp_set_wait_for_test(0);
     log_reset_for_test();
   }
-  std::unique_ptr<tls_test_server> server(const char *leaf) {
-    tls_server_options options;
-    options.leaf = leaf;
-    return std::make_unique<tls_test_server>(options);
+  static std::unique_ptr<tls_test_server> server(const char *leaf) {
+    return std::make_unique<tls_test_server>(tls_server_options{.leaf = leaf});
   }
   static int check(handshaken_task &t) {
     return t.task ? check_server_certificate(t.task->request.server_addr, t.task->channel->ssl, t.task->channel->sfd) : -99;
@@ -50,7 +46,6 @@ class Ocsp : public ::testing::Test {
 
 TEST_F(Ocsp, AGoodVerdictIsKeptFiveMinutesPerServerAddressText) {
   auto responder = std::make_unique<ocsp_responder>(pki_.ocsp_port);
-  ASSERT_TRUE(responder->ready());
   auto good = server("good");
   handshaken_task task(good->port()), by_name(good->port(), "localhost:" + std::to_string(good->port()));
   EXPECT_EQ(check(task), 0);
@@ -68,7 +63,6 @@ TEST_F(Ocsp, AServerWithoutAReachableResponderIsRefusedFifteenMinutes) {
   handshaken_task task(unreachable->port());
   EXPECT_EQ(check(task), -1);
   ocsp_responder responder(pki_.closed_port);  // the responder is back
-  ASSERT_TRUE(responder.ready());
   g_now += 899;
   EXPECT_EQ(check(task), -1);
   EXPECT_EQ(responder.requests(), 0);
@@ -96,9 +90,7 @@ TEST_F(Ocsp, ASilentTricklingOrFloodingResponderIsCutOff) {
     return std::chrono::steady_clock::now() - start;
   };
   auto silent = [](int fd) { recv_bytes(fd); };
-  auto trickle = [](int fd) {
-    for (int i = 0; i < 60 && send_all(fd, "X"); i++) usleep(50000);
-  };
+  auto trickle = [](int fd) { for (int i = 0; i < 60 && send_all(fd, "X"); i++) usleep(50000); };
   auto flood = [](int fd) {
     std::string lines;
     for (int i = 0; i < 2048; i++) lines += "X-Filler: " + std::string(20, 'y') + "\r\n";
@@ -113,7 +105,6 @@ TEST_F(Ocsp, ASilentTricklingOrFloodingResponderIsCutOff) {
 
 TEST_F(Ocsp, ClientsOfOneServerShareOneCheck) {
   ocsp_responder responder(pki_.ocsp_port);
-  ASSERT_TRUE(responder.ready());
   auto good = server("good");
   std::vector<std::unique_ptr<handshaken_task>> tasks;
   for (int i = 0; i < 8; i++) tasks.push_back(std::make_unique<handshaken_task>(good->port()));
@@ -130,14 +121,12 @@ TEST_F(Ocsp, ClientsOfOneServerShareOneCheck) {
 // descriptor 0 (standard input closed) is as good as any.
 TEST_F(Ocsp, AFailureOfThisHostIsNotHeldAgainstTheServer) {
   ocsp_responder responder(pki_.ocsp_port);
-  ASSERT_TRUE(responder.ready());
   auto good = server("good");
   handshaken_task task(good->port());
-  rlimit saved;
+  rlimit saved, none;
   getrlimit(RLIMIT_NOFILE, &saved);
-  int lowest_free = dup(0);
-  close(lowest_free);
-  rlimit none = {static_cast<rlim_t>(lowest_free), saved.rlim_max};
+  none = {static_cast<rlim_t>(dup(0)), saved.rlim_max};  // the lowest free descriptor is the limit
+  close(static_cast<int>(none.rlim_cur));
   setrlimit(RLIMIT_NOFILE, &none);
   int starved = check(task);
   setrlimit(RLIMIT_NOFILE, &saved);

@@ -5,18 +5,16 @@
 # Usage: pki.sh DIR OCSP_PORT CLOSED_PORT INJECT_PORT
 set -euo pipefail
 dir=$1 ocsp_port=$2 closed_port=$3 inject_port=$4
-mkdir -p "$dir"
-cd "$dir"
+mkdir -p "$dir" && cd "$dir"
 
 key() { openssl ecparam -name prime256v1 -genkey -noout -out "$1" 2>/dev/null; }
-ca_ext=$'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign,digitalSignature\n'
 
 key root.key
 openssl req -x509 -new -key root.key -subj /CN=sealgate-test-root -days 3 -out root.pem \
   -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
 key inter.key
 openssl req -new -key inter.key -subj /CN=sealgate-test-inter -out inter.csr 2>/dev/null
-printf '%s' "$ca_ext" > ca.ext
+printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign,digitalSignature\n' > ca.ext
 openssl x509 -req -in inter.csr -CA root.pem -CAkey root.key -set_serial 0x1001 -days 3 \
   -extfile ca.ext -out inter.pem 2>/dev/null
 
@@ -26,11 +24,7 @@ leaf() {
   [[ -z "$aia" || "$aia" == *=* ]] || aia="authorityInfoAccess=$aia"
   key "$name.key"
   openssl req -new -key "$name.key" -subj "/CN=$name" -out "$name.csr" 2>/dev/null
-  {
-    echo "basicConstraints=CA:FALSE"
-    echo "subjectAltName=IP:127.0.0.1"
-    [ -n "$aia" ] && echo "$aia"
-  } > "$name.ext"
+  printf 'basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\n%s\n' "$aia" > "$name.ext"
   openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "$serial" -days 3 \
     -extfile "$name.ext" -out "$name.pem" 2>/dev/null
   cat "$name.pem" "$issuer.pem" > "$name.chain.pem"

@@ -1,7 +1,6 @@
-// The process frame through the real binary: the usage text, the log's file
-// name and line prefix, the stop paths, the watched process, the listener's
-// bind rules and an exhausted descriptor table; and in this process, the
-// ignored SIGPIPE and a failed TLS set-up.
+// The process frame: the command line, the usage text, the log's file name,
+// the stop paths, the watched process, the listener's bind rules, an exhausted
+// descriptor table, the ignored SIGPIPE and a failed TLS set-up.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "listener.h"
 #include "platform.h"
 #include "support.h"
 #include "tls_setup.h"
@@ -36,6 +36,22 @@ TEST(Process, UnknownArgumentPrintsTheUsageTextAndExitsOneWithoutALog) {
             "-s log file size, default is 52428800\n"
             "-p pid to live with, default is -1. Once that pid quits, sealgate will quit as well\n");
   EXPECT_EQ(read_logs(dir.path), "");
+}
+
+TEST(Options, PrefixesPickTheOptionAndTheLastOccurrenceWins) {
+  std::vector<const char *> args = {"sealgate", "-size", "1048576", "-shost", "10.0.0.1", "-log", "/x",
+                                    "-sp", "1", "-sp", "9000", "-L"};
+  startup_settings s;
+  ASSERT_TRUE(parse_options(static_cast<int>(args.size()), args.data(), s));
+  EXPECT_EQ(s.log_file_size, 1048576);
+  EXPECT_EQ(s.socket_host, "10.0.0.1");
+  EXPECT_EQ(s.log_path, "/x");
+  EXPECT_EQ(s.socket_port, 9000);
+  EXPECT_EQ(s.log_level, 3);  // an option without a value keeps its default
+  for (std::vector<const char *> wrong : {std::vector<const char *>{"sealgate", "-x"}, {"sealgate", "-sp", "1", "2"}}) {
+    startup_settings t;
+    EXPECT_FALSE(parse_options(static_cast<int>(wrong.size()), wrong.data(), t));
+  }
 }
 
 TEST(Process, LogFileNameAndLinePrefixThenSigtermStopsWithZero) {

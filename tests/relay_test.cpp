@@ -1,8 +1,6 @@
-// The relay through the real binary: bytes exact both ways at any size and
-// close_notify at the end, bytes owed when one side closes still arrive,
-// renegotiations keep every byte and a stalled one costs nothing; each case
-// ends with sealgate's descriptors back at the baseline. In this process: the
-// worker loop with a client whose way is full.
+// The relay: bytes exact both ways and close_notify at the end, bytes owed at
+// a close still arrive, renegotiations keep every byte and a stalled one costs
+// nothing; each case ends with sealgate's descriptors back at the baseline.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -33,71 +31,52 @@ class Relay : public ::testing::Test {
     EXPECT_EQ(reply, k_status_reply);
     return fd;
   }
-  sealgate_process sg_{{"-L", "2"}};
+  sealgate_process sg_;  // logs at the debug level
 };
 
+// Many clients at once, each with its own bytes of its own size.
 TEST_F(Relay, BytesExactBothWaysFromOneByteToEightMiB) {
-  tls_server_options slow_start;
-  slow_start.hold_ms = 300;  // the client's bytes fill c2s before the server reads
-  tls_test_server server(slow_start);
-  for (size_t size : {size_t{1}, size_t{262145}, size_t{8} << 20}) {
-    SCOPED_TRACE(size);
-    int fd = open(server);
-    std::string data = deterministic_bytes(size, static_cast<unsigned>(size));
-    EXPECT_TRUE(echo_through(fd, data) == data);
-    close(fd);
-  }
-  // The client left each time: the server heard close_notify.
-  for (const server_observation &seen : server.observations(3)) EXPECT_TRUE(seen.close_notify);
-}
-
-TEST_F(Relay, ManyClientsAtOnceEachGetTheirOwnBytes) {
-  tls_test_server server;
+  tls_test_server server({.hold_ms = 300});  // the client's bytes fill c2s before the server reads
+  std::vector<size_t> sizes = {1, 262145, 8 << 20};
+  for (size_t i = 0; i < 30; i++) sizes.push_back(65536 + i * 17);
   std::vector<std::thread> clients;
-  std::atomic<int> good{0};
-  for (int i = 0; i < 50; i++)
-    clients.emplace_back([&, i] {
+  std::atomic<size_t> good{0};
+  for (size_t size : sizes)
+    clients.emplace_back([&, size] {
       int fd = open(server);
-      std::string data = deterministic_bytes(65536 + static_cast<size_t>(i) * 17, static_cast<unsigned>(i));
+      std::string data = deterministic_bytes(size, static_cast<unsigned>(size));
       good += echo_through(fd, data) == data;
       close(fd);
     });
   for (auto &t : clients) t.join();
-  EXPECT_EQ(good.load(), 50);
+  EXPECT_EQ(good.load(), sizes.size());
+  // Each client left: the server heard close_notify.
+  for (const server_observation &seen : server.observations(sizes.size())) EXPECT_TRUE(seen.close_notify);
 }
 
 // The client sends and closes at once while the server reads slowly: what
 // sealgate still holds for the server (plain or already encrypted) arrives.
 TEST_F(Relay, BytesOwedToTheServerArriveAfterTheClientCloses) {
-  tls_server_options slow;
-  slow.echo = false;
-  slow.hold_ms = 500;
-  slow.read_pause_us = 500;
-  tls_test_server server(slow);
+  tls_test_server server({.hold_ms = 500, .read_pause_us = 500, .echo = false});
   std::string data = deterministic_bytes(4 << 20, 5);
   int fd = open(server);
   ASSERT_TRUE(send_all(fd, data));
   close(fd);
   std::string received = server.observations().at(0).received;
-  EXPECT_EQ(received.size(), data.size());
-  EXPECT_TRUE(received == data);
+  EXPECT_TRUE(received == data) << received.size() << " of " << data.size() << " bytes";
 }
 
 // The server sends and closes with close_notify while the client reads
 // slowly: every byte sealgate read reaches the client, then the end.
 TEST_F(Relay, BytesOwedToTheClientArriveAfterTheServerCloses) {
-  tls_server_options talker;
-  talker.source_bytes = 6 << 20;
-  talker.close_after_source = true;
-  tls_test_server server(talker);
+  tls_test_server server({.source_bytes = 6 << 20, .close_after_source = true});
   int fd = open(server, "", 8192);
   usleep(500000);
   bool eof = false;
   std::string got = recv_bytes(fd, std::string::npos, &eof);
   close(fd);
   EXPECT_TRUE(eof);
-  EXPECT_EQ(got.size(), server.source().size());
-  EXPECT_TRUE(got == server.source());
+  EXPECT_TRUE(got == server.source()) << got.size() << " of " << server.source().size() << " bytes";
 }
 
 // In this process, the real worker loop on a connection whose way to the
@@ -109,12 +88,8 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
   allow_clients_of(getpid());
   pthread_t worker;
   ASSERT_EQ(pthread_create(&worker, nullptr, fsm_worker_thread, nullptr), 0);
-  tls_server_options quiet;
-  quiet.source_bytes = 270000;  // 27 records: s2c (262144) fills in the last one
-  quiet.record_size = 10000;
-  quiet.echo = false;
-  quiet.hold_ms = 300;
-  tls_test_server server(quiet);
+  // 27 records: s2c (262144) fills in the last one
+  tls_test_server server({.hold_ms = 300, .echo = false, .source_bytes = 270000, .record_size = 10000});
   std::atomic<int> accepted[2] = {-1, -1};
   std::atomic<int> next{0};
   raw_server listener(0, [&](int fd) { accepted[next++] = fd; });
@@ -147,19 +122,12 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
 TEST_F(Relay, RenegotiationDuringAFullSpeedUploadKeepsEveryByte) {
   for (bool with_certificate : {false, true}) {
     SCOPED_TRACE(with_certificate);
-    tls_server_options renegotiating;
-    renegotiating.renegotiate_every = 256 << 10;
-    renegotiating.renegotiation_wants_certificate = with_certificate;
-    tls_test_server server(renegotiating);
-    const test_pki &pki = shared_pki();
-    std::string certificate = "\"CertFile\": \"" + pki.path("client.chain.pem") + "\", \"KeyFile\": \"" +
-                              pki.path("client.enc.key") + "\", \"PassPhraseFile\": \"" + pki.path("pass.txt") + "\"";
-    int fd = open(server, with_certificate ? certificate : "");
+    tls_test_server server({.renegotiate_every = 256 << 10, .renegotiation_wants_certificate = with_certificate});
+    int fd = open(server, with_certificate ? client_key_json(shared_pki().path("pass.txt")) : "");
     std::string data = deterministic_bytes(5 << 20, 11);
     std::string back = echo_through(fd, data);
     close(fd);
-    EXPECT_EQ(back.size(), data.size());
-    EXPECT_TRUE(back == data);
+    EXPECT_TRUE(back == data) << back.size() << " of " << data.size() << " bytes";
   }
 }
 
@@ -167,12 +135,8 @@ TEST_F(Relay, RenegotiationDuringAFullSpeedUploadKeepsEveryByte) {
 // asks for new handshakes: records it sends before its answer are data for
 // the client, which no write may take for handshake messages.
 TEST_F(Relay, RenegotiationsWhileBothSidesStreamKeepEveryByte) {
-  tls_server_options streaming;
-  streaming.echo = false;
-  streaming.source_bytes = 2 << 20;
-  streaming.source_while_reading = true;
-  streaming.renegotiate_every = 64 << 10;
-  tls_test_server server(streaming);
+  tls_test_server server(
+      {.echo = false, .source_bytes = 2 << 20, .source_while_reading = true, .renegotiate_every = 64 << 10});
   int fd = open(server);
   std::string data = deterministic_bytes(2 << 20, 13);
   std::thread writer([&] { send_all(fd, data); });
@@ -186,38 +150,28 @@ TEST_F(Relay, RenegotiationsWhileBothSidesStreamKeepEveryByte) {
 // The server asks for a new handshake and never answers while the client
 // sends: sealgate waits without burning CPU or filling the log.
 TEST_F(Relay, StalledRenegotiationCostsNoCpuAndNoLog) {
-  sealgate_process debug({"-L", "3"});
-  tls_server_options staller;
-  staller.misbehave = misbehaviour::renegotiate_then_stall;
-  tls_test_server server(staller);
-  std::string reply;
-  int fd = open_relay(debug.port(), request_json(addr(server.port())), &reply);
-  ASSERT_EQ(reply, k_status_reply);
+  tls_test_server server({.misbehave = misbehaviour::renegotiate_then_stall});
+  int fd = open(server);
   std::thread writer([&] { send_all(fd, deterministic_bytes(1 << 20, 3)); });
   usleep(300000);
-  long ticks = cpu_ticks(debug.pid());
-  size_t log_size = debug.log().size();
+  long ticks = cpu_ticks(sg_.pid());
+  size_t log_size = sg_.log().size();
   usleep(2000000);
-  EXPECT_LT(cpu_ticks(debug.pid()) - ticks, 40) << "clock ticks in two seconds of waiting";
-  EXPECT_LT(debug.log().size() - log_size, 64u * 1024) << "log bytes in two seconds of waiting";
+  EXPECT_LT(cpu_ticks(sg_.pid()) - ticks, 40) << "clock ticks in two seconds of waiting";
+  EXPECT_LT(sg_.log().size() - log_size, 64u * 1024) << "log bytes in two seconds of waiting";
   shutdown(fd, SHUT_RDWR);
   writer.join();
   close(fd);
 }
 
 TEST_F(Relay, AResetClientOrServerEndsTheConnection) {
-  tls_server_options talker;
-  talker.source_bytes = 64 << 20;
-  tls_test_server server(talker);
+  tls_test_server server({.source_bytes = 64 << 20});
   int fd = open(server);
   recv_bytes(fd, 100000);
   linger hard = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(fd);
-  tls_server_options resetter;
-  resetter.hold_ms = 300;
-  resetter.misbehave = misbehaviour::reset_after_hold;
-  tls_test_server resetting(resetter);
+  close(fd);  // a reset
+  tls_test_server resetting({.hold_ms = 300, .misbehave = misbehaviour::reset_after_hold});
   fd = open(resetting);
   std::thread writer([&] { send_all(fd, deterministic_bytes(16 << 20, 7)); });
   bool eof = false;

@@ -4,13 +4,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <random>
 #include <sstream>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -33,11 +34,7 @@ bool eventually(const std::function<bool()> &done, int timeout_ms) {
 }
 
 sockaddr_in loopback(int port) {
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  return a;
+  return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 namespace {
@@ -76,20 +73,16 @@ int free_fixed_port() {
 }
 
 int count_open_fds(pid_t pid) {
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR *d = opendir(dir.c_str());
-  int count = 0;
-  while (dirent *e = d ? readdir(d) : nullptr) {
-    char target[64] = "";  // the liveness check holds a /proc file for a moment each turn: not a leak
-    bool proc = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 && !strncmp(target, "/proc/", 6);
-    count += e->d_name[0] != '.' && !proc;
-  }
-  if (d) closedir(d);
-  return d ? count : -1;
+  std::error_code gone, vanished;
+  int count = 0;  // the liveness check holds a /proc file for a moment each turn: not a leak
+  for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", gone))
+    count += std::filesystem::read_symlink(fd.path(), vanished).string().rfind("/proc/", 0) != 0;
+  return gone ? -1 : count;
 }
 
 void remove_tree(const std::string &path) {
-  if (system(("rm -rf '" + path + "'").c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace
@@ -97,7 +90,6 @@ void remove_tree(const std::string &path) {
 temp_dir::temp_dir(const std::string &tag) : path("/tmp/sealgate-test-" + tag + "-XXXXXX") {
   if (mkdtemp(path.data()) == nullptr) abort();
 }
-
 temp_dir::~temp_dir() { remove_tree(path); }
 
 std::string read_file(const std::string &path) {
@@ -112,13 +104,8 @@ void write_file(const std::string &path, const std::string &content) {
 
 std::string deterministic_bytes(size_t length, unsigned seed) {
   std::string out(length, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char &c : out) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    c = static_cast<char>(state);
-  }
+  std::minstd_rand next(seed + 1);
+  for (char &c : out) c = static_cast<char>(next() >> 7);
   return out;
 }
 
@@ -128,15 +115,11 @@ int free_port() {
   return port;
 }
 
-// ---- processes ----
-
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options) {
   pid_t pid = fork();
   if (pid != 0) return pid;
-  if (options.nofile_limit > 0) {
-    rlimit limit = {static_cast<rlim_t>(options.nofile_limit), static_cast<rlim_t>(options.nofile_limit)};
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  rlimit limit = {static_cast<rlim_t>(options.nofile_limit), static_cast<rlim_t>(options.nofile_limit)};
+  if (options.nofile_limit > 0) setrlimit(RLIMIT_NOFILE, &limit);
   int out = open(options.output.empty() ? "/dev/null" : options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY), 0);
   dup2(out, 1);
@@ -157,9 +140,7 @@ bool wait_exit(pid_t pid, int timeout_ms, int *status) {
 }
 
 void kill_and_reap(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
 }
 
 int run_shell(const std::string &command, std::string *output, int timeout_ms) {
@@ -171,13 +152,12 @@ int run_shell(const std::string &command, std::string *output, int timeout_ms) {
   return status;
 }
 
-long cpu_ticks(pid_t pid) {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+long cpu_ticks(pid_t pid) {  // utime + stime: the 14th and 15th fields
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat"), skip;
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; i++) ticks += i >= 14 ? atol(field.c_str()) : 0;  // utime + stime
-  return ticks;
+  long user = 0, system = 0;
+  for (int i = 3; i < 14; i++) fields >> skip;
+  return fields >> user >> system ? user + system : -1;
 }
 
 sealgate_process::sealgate_process(std::vector<std::string> args, const child_options &options) {
@@ -197,23 +177,18 @@ sealgate_process::sealgate_process(std::vector<std::string> args, const child_op
 }
 
 sealgate_process::~sealgate_process() {
-  if (pid_ > 0) {
-    EXPECT_EQ(stop(), 0) << "sealgate did not stop cleanly on SIGTERM";
-  }
+  EXPECT_TRUE(pid_ <= 0 || stop() == 0) << "sealgate did not stop cleanly on SIGTERM";
 }
 
 std::string read_logs(const std::string &dir) {
   std::string all;
-  run_shell("cat '" + dir + "'/*.log 2>/dev/null", &all);
-  return all;
+  return run_shell("cat '" + dir + "'/*.log 2>/dev/null", &all) >= 0 ? all : "";
 }
-
 std::string sealgate_process::log() const { return read_logs(logs_.path); }
 
 bool sealgate_process::wait_for_log(const std::string &text) const {
   return eventually([&] { return log().find(text) != std::string::npos; });
 }
-
 bool sealgate_process::fds_at_baseline() const {
   return eventually([&] { return count_open_fds(pid_) == baseline_; });
 }
@@ -237,8 +212,6 @@ int sealgate_process::stop() {
   return status;
 }
 
-// ---- the client's side ----
-
 const std::string k_status_reply = "{\"Status\": \"Continue\"}";
 
 std::string addr(int port) { return "127.0.0.1:" + std::to_string(port); }
@@ -247,9 +220,8 @@ int connect_tcp(int port, int receive_buffer) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   sockaddr_in a = loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
-  close(fd);
-  return -1;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && close(fd) == 0) return -1;
+  return fd;
 }
 
 bool send_all(int fd, const std::string &data) {
@@ -280,6 +252,12 @@ std::string request_json(const std::string &server_addr, bool skip_verify, const
   if (extra.find("CACertPemFile") == std::string::npos)
     json += ", \"CACertPemFile\": \"" + shared_pki().path("root.pem") + "\"";
   return json + (extra.empty() ? "" : ", " + extra) + "}";
+}
+
+std::string client_key_json(const std::string &pass_file) {
+  const test_pki &pki = shared_pki();
+  return "\"CertFile\": \"" + pki.path("client.chain.pem") + "\", \"KeyFile\": \"" + pki.path("client.enc.key") + "\"" +
+         (pass_file.empty() ? "" : ", \"PassPhraseFile\": \"" + pass_file + "\"");
 }
 
 int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer) {
@@ -314,18 +292,14 @@ const test_pki &shared_pki() {
     if (system(command.c_str()) != 0) abort();
     return made;
   }();
-  static const bool removed_at_exit = std::atexit([] { remove_tree(pki.dir); }) == 0;  // before pki is destroyed
-  (void)removed_at_exit;
+  [[maybe_unused]] static int removed_at_exit = std::atexit([] { remove_tree(pki.dir); });  // before pki goes
   return pki;
 }
-
-// ---- the TLS server ----
 
 tls_test_server::tls_test_server(const tls_server_options &options) : options_(options) {
   const test_pki &pki = shared_pki();
   ctx_ = SSL_CTX_new(TLS_server_method());
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-  SSL_CTX_set_max_proto_version(ctx_, TLS1_3_VERSION);
   SSL_CTX_use_certificate_chain_file(ctx_, pki.path(options_.leaf + (options_.send_chain ? ".chain.pem" : ".pem")).c_str());
   SSL_CTX_use_PrivateKey_file(ctx_, pki.path(options_.leaf + ".key").c_str(), SSL_FILETYPE_PEM);
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);  // tickets alone resume, when asked for
@@ -349,12 +323,10 @@ tls_test_server::tls_test_server(const tls_server_options &options) : options_(o
 tls_test_server::~tls_test_server() {
   stop_ = true;
   for (size_t i = 0;; i++) {
-    std::thread thread;
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      if (i >= threads_.size()) break;
-      thread.swap(threads_[i]);
-    }
+    std::unique_lock<std::mutex> guard(lock_);
+    if (i >= threads_.size()) break;
+    std::thread thread = std::move(threads_[i]);
+    guard.unlock();
     thread.join();
   }
   close(listen_fd_);
@@ -380,13 +352,7 @@ void tls_test_server::serve(int fd) {
   using misbehaviour = tls_server_options::misbehaviour;
   const tls_server_options &o = options_;
   server_observation seen;
-  auto pause_ms = [this](int ms) {
-    for (int waited = 0; waited < ms && !stop_; waited += 10) usleep(10000);
-  };
-  auto reset = [fd] {
-    linger hard = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  };
+  auto pause_ms = [this](int ms) { eventually([this] { return stop_.load(); }, ms); };
   timeval tick = {0, 50000};  // blocking, but a stop is noticed
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
   SSL *ssl = SSL_new(ctx_);
@@ -417,9 +383,7 @@ void tls_test_server::serve(int fd) {
     const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
     seen.sni = name ? name : "";
     seen.version = SSL_version(ssl);
-    X509 *peer = SSL_get1_peer_certificate(ssl);
-    seen.client_certificate = peer != nullptr;
-    X509_free(peer);
+    seen.client_certificate = SSL_get0_peer_certificate(ssl) != nullptr;
     seen.resumed = SSL_session_reused(ssl) == 1;
     if (o.misbehave == misbehaviour::renegotiate_then_stall) {
       SSL_renegotiate(ssl);  // asks for a new handshake and never answers the client's hello
@@ -427,7 +391,8 @@ void tls_test_server::serve(int fd) {
       pause_ms(1 << 30);
     }
     pause_ms(o.hold_ms);
-    if (o.misbehave == misbehaviour::reset_after_hold) reset();
+    linger reset = {1, 0};
+    if (o.misbehave == misbehaviour::reset_after_hold) setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     bool going = o.misbehave == misbehaviour::none;
     size_t next_renegotiation = o.renegotiate_every;
     size_t at = 0;  // of the source sent
@@ -460,8 +425,6 @@ void tls_test_server::serve(int fd) {
   seen_.push_back(seen);
 }
 
-// ---- plain peers ----
-
 raw_server::raw_server(int port, std::function<void(int)> behave) {
   fd_ = listen_on(port, &port_);
   thread_ = std::thread([this, behave] {
@@ -485,7 +448,8 @@ ocsp_responder::ocsp_responder(int port) {
                 pki.path("inter.pem"), "-rkey", pki.path("inter.key"), "-CA", pki.path("inter.pem"), "-ignore_err"},
                {0, out});
   // A probe connection would wedge it (it serves one client at a time): its own line says it is ready.
-  ready_ = eventually([&] { return read_file(out).find("waiting for OCSP client") != std::string::npos; });
+  if (!eventually([&] { return read_file(out).find("waiting for OCSP client") != std::string::npos; }))
+    ADD_FAILURE() << "the OCSP responder did not start";
 }
 
 int ocsp_responder::requests() const {
@@ -494,8 +458,6 @@ int ocsp_responder::requests() const {
   for (size_t at = 0; (at = out.find("Received request", at)) != std::string::npos; at++) count++;
   return count;
 }
-
-// ---- in this process ----
 
 handshaken_task::handshaken_task(int port, const std::string &server_addr) {
   int pair[2];

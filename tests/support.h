@@ -1,6 +1,5 @@
-// Test support: the real binary, a client of its protocol, the test PKI and
-// the peers (a TLS server, plain TCP servers, `openssl ocsp`), and a task of
-// this process whose TLS handshake is done.
+// Test support: the real binary, a client of its protocol, the test PKI, the
+// peers (TLS server, plain TCP servers, `openssl ocsp`) and an in-process task.
 #pragma once
 
 #include <atomic>
@@ -29,8 +28,7 @@ void write_file(const std::string &path, const std::string &content);
 std::string deterministic_bytes(size_t length, unsigned seed);
 int free_port();
 struct sockaddr_in loopback(int port);
-bool eventually(  // polls every 10 ms
-const std::function<bool()> &done, int timeout_ms = k_wait_ms);
+bool eventually(const std::function<bool()> &done, int timeout_ms = k_wait_ms);  // polls every 10 ms
 
 struct child_options {
   long nofile_limit = 0;  // soft and hard RLIMIT_NOFILE when set
@@ -40,8 +38,8 @@ struct child_options {
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options = {});
 bool wait_exit(pid_t pid, int timeout_ms, int *status);  // the exit status, or -signal
 void kill_and_reap(pid_t pid);
-// A command line's exit status (-1 on time-out), its output in *output.
-int run_shell(const std::string &command, std::string *output = nullptr, int timeout_ms = 2 * k_wait_ms);
+int run_shell(  // a command line's exit status (-1 on time-out), its output in *output
+    const std::string &command, std::string *output = nullptr, int timeout_ms = 2 * k_wait_ms);
 long cpu_ticks(pid_t pid);
 
 // The binary on a free port with a log directory of its own; the destructor
@@ -67,7 +65,6 @@ class sealgate_process {
 };
 std::string read_logs(const std::string &dir);
 
-// ---- the client's side ----
 extern const std::string k_status_reply;
 std::string addr(int port);
 int connect_tcp(int port, int receive_buffer = 0);
@@ -76,13 +73,13 @@ bool send_all(int fd, const std::string &data);
 std::string recv_bytes(int fd, size_t length = std::string::npos, bool *eof = nullptr);
 // A request with the SkipVerify given, naming the test CA file unless `extra` names one.
 std::string request_json(const std::string &server_addr, bool skip_verify = true, const std::string &extra = "");
+std::string client_key_json(const std::string &pass_file);  // the client certificate and its encrypted key
 // The descriptor, with the first bytes back in *reply ("" when closed).
 int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer = 0);
 bool closed_without_a_byte(int fd);  // and closes fd
 std::string echo_through(int fd, const std::string &data);  // sends from a thread while reading back
 
-// ---- the test PKI (tests/pki.sh), made once per test process ----
-struct test_pki {
+struct test_pki {  // tests/pki.sh, made once per test process
   std::string dir;
   int ocsp_port = 0;    // the responder URL of most leaves
   int closed_port = 0;  // the "closedport" leaf's responder URL
@@ -151,18 +148,16 @@ class raw_server {
   std::thread thread_;
 };
 
-// `openssl ocsp` answering for the PKI's intermediate on `port`.
+// `openssl ocsp` answering for the PKI's intermediate on `port` (a failure unless it starts).
 class ocsp_responder {
  public:
   explicit ocsp_responder(int port);
   ~ocsp_responder() { kill_and_reap(pid_); }
-  bool ready() const { return ready_; }
   int requests() const;
 
  private:
   temp_dir dir_{"ocsp"};
   pid_t pid_ = -1;
-  bool ready_ = false;
 };
 
 // In this process: a task whose TLS handshake with the server on `port` the
