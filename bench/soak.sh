@@ -10,7 +10,7 @@ minutes=${1:-10}
 source bench/lib.sh
 bench_setup soak
 ocsp_port=$(free_port); closed_port=$(free_port)
-bash tests/pki.sh "$work/pki" "$ocsp_port" "$closed_port" >/dev/null 2>&1
+bash tests/pki.sh "$work/pki" "$ocsp_port" "$closed_port" "$(free_port)" >/dev/null 2>&1
 (cd "$work/pki" && exec openssl ocsp -index index.txt -port "$ocsp_port" -rsigner inter.pem -rkey inter.key \
   -CA inter.pem -ignore_err >/dev/null 2>&1) & pids+=($!)
 server_port=$(free_port); port=$(free_port)

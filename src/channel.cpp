@@ -26,7 +26,10 @@
 // it and goes back at the end of the pump step that empties it. The pool is
 // a LIFO list (the block freed last, still warm, is used first) of at most
 // BUFFER_POOL_BLOCKS blocks per thread; an idle worker returns all but
-// BUFFER_POOL_WARM to the system. Sanitizer builds bypass the pool, so that every block is an
+// BUFFER_POOL_WARM to the system, and of those it keeps only the first
+// WARM_BYTES resident: a short connection never fills further, and pages a
+// bulk transfer touched would otherwise stay with every worker that once
+// served one. Sanitizer builds bypass the pool, so that every block is an
 // allocation of its own that the sanitizer can watch.
 
 namespace {
@@ -34,6 +37,8 @@ namespace {
 constexpr size_t RELAY_BLOCK_SIZE = TLS_OUT_BUFFER_SIZE;  // one size for c2s, s2c and out
 constexpr size_t BUFFER_POOL_BLOCKS = 8;
 constexpr size_t BUFFER_POOL_WARM = 4;  // what an idle worker keeps: a short connection's worth
+constexpr uint32_t WARM_BYTES = 16384;  // of each kept block, page-aligned
+static_assert(WARM_BYTES % 4096 == 0 && WARM_BYTES < RELAY_BLOCK_SIZE);
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t POOL_BLOCKS = 0;
@@ -50,10 +55,18 @@ void free_block(void *block) { munmap(block, RELAY_BLOCK_SIZE); }
 #endif
 
 struct buffer_pool {
-  void *blocks[BUFFER_POOL_BLOCKS + 1];
+  struct entry {
+    void *block;
+    uint32_t touched;
+  } blocks[BUFFER_POOL_BLOCKS + 1];
   size_t count = 0;
   void trim(size_t keep) {
-    while (count > keep) free_block(blocks[--count]);
+    while (count > keep) free_block(blocks[--count].block);
+    for (size_t i = 0; i < count; i++) {
+      if (blocks[i].touched <= WARM_BYTES) continue;
+      madvise(static_cast<unsigned char *>(blocks[i].block) + WARM_BYTES, RELAY_BLOCK_SIZE - WARM_BYTES, MADV_DONTNEED);
+      blocks[i].touched = WARM_BYTES;
+    }
   }
   ~buffer_pool() { trim(0); }
 };
@@ -64,18 +77,20 @@ thread_local buffer_pool t_pool;
 
 bool take_buffer(relay_buffer &b) {
   if (b.data != nullptr) return true;
-  b.data = static_cast<unsigned char *>(t_pool.count > 0 ? t_pool.blocks[--t_pool.count] : new_block());
+  buffer_pool::entry fresh = {nullptr, 0}, &e = t_pool.count > 0 ? t_pool.blocks[--t_pool.count] : fresh;
+  b.data = static_cast<unsigned char *>(e.block != nullptr ? e.block : new_block());
+  b.touched = e.touched;
   return b.data != nullptr;
 }
 
 void give_back_buffer(relay_buffer &b, bool force) {
   if (b.data == nullptr || (b.length != 0 && !force)) return;
   if (t_pool.count < POOL_BLOCKS)
-    t_pool.blocks[t_pool.count++] = b.data;
+    t_pool.blocks[t_pool.count++] = {b.data, b.touched};
   else
     free_block(b.data);
   b.data = nullptr;
-  b.length = b.sent = 0;
+  b.length = b.sent = b.touched = 0;
 }
 
 void trim_buffer_pool() { t_pool.trim(BUFFER_POOL_WARM); }

@@ -34,6 +34,7 @@ struct relay_buffer {
   uint32_t capacity = 0;
   uint32_t length = 0;
   uint32_t sent = 0;
+  uint32_t touched = 0;  // the deepest fill of this memory: its pages up to here are resident
 };
 
 // Memory for a buffer at the moment bytes can arrive, from the calling
@@ -41,7 +42,8 @@ struct relay_buffer {
 bool take_buffer(relay_buffer &b);
 // An empty buffer's memory goes back to the pool (`force`: whatever it holds).
 void give_back_buffer(relay_buffer &b, bool force = false);
-// Returns the pool's memory to the system but for one block; a worker calls it when idle.
+// Returns the pool's memory to the system but for a short connection's worth;
+// a worker calls it when idle.
 void trim_buffer_pool();
 
 inline uint32_t owed(const relay_buffer &b) {
@@ -57,6 +59,7 @@ inline unsigned char *owed_bytes(relay_buffer &b) { return b.data + b.sent; }
 inline void filled(relay_buffer &b, uint32_t n) {
   assert(n <= room(b));
   b.length += n;
+  if (b.length > b.touched) b.touched = b.length;
 }
 // After n owed bytes went out; true when that emptied the buffer (both counters back to 0).
 inline bool delivered(relay_buffer &b, uint32_t n) {
