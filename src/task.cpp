@@ -29,6 +29,14 @@ void raise_task_number(sealgate_task *task, const char *reason, int line) {
          static_cast<void *>(task), g_active_task_number, reason, line);
 }
 
+int modify_registration(int epoll_fd, int op, int fd, uint32_t mask) {
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = mask;
+  event.data.fd = fd;
+  return epoll_ctl(epoll_fd, op, fd, &event);
+}
+
 }  // namespace
 
 sealgate_task::sealgate_task(const connection_info &info, int64_t fd) : request(info), client_fd(fd) {}
@@ -148,11 +156,7 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   }
   task->state = HANDSHAKE;
   channel->sfd_events = EPOLLIN | EPOLLOUT;
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = channel->sfd_events;
-  event.data.fd = channel->sfd;
-  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, channel->sfd, &event) != 0) {
+  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->sfd, channel->sfd_events) != 0) {
     LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", channel->sfd, channel->cfd);
     update_task_number(task, "delete - start_task 2", __LINE__);
     delete task;
@@ -161,9 +165,7 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   // Until the reply nothing is read from the client, but its leaving is
   // watched for: a client that gives up on a server that never finishes its
   // handshake takes both connections with it.
-  event.events = EPOLLRDHUP;
-  event.data.fd = channel->cfd;
-  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, channel->cfd, &event) != 0) {
+  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->cfd, EPOLLRDHUP) != 0) {
     LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add client fd", channel->sfd, channel->cfd);
     update_task_number(task, "delete - start_task 2", __LINE__);
     change_events(epoll_fd, channel->sfd);
@@ -186,11 +188,7 @@ int connect_server(int epoll_fd, uint32_t events, sealgate_task *task) {
   if (init_channel_ssl(ch, task->request) != 0) return -1;
   ch->sfd_events = EPOLLIN | EPOLLOUT;
   task->state = HANDSHAKE;
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = ch->sfd_events;
-  event.data.fd = ch->sfd;
-  if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, ch->sfd, &event) != 0) {
+  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, ch->sfd_events) != 0) {
     LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d: epoll_ctl error, stop task", ch->sfd, ch->cfd);
     return -1;
   }
@@ -200,14 +198,6 @@ int connect_server(int epoll_fd, uint32_t events, sealgate_task *task) {
 // ---- handshake, status and teardown ----
 
 namespace {
-
-int modify_registration(int epoll_fd, int op, int fd, uint32_t mask) {
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = mask;
-  event.data.fd = fd;
-  return epoll_ctl(epoll_fd, op, fd, &event);
-}
 
 void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
   if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0) {
