@@ -230,12 +230,21 @@ void put_escaped(output &out, const char *text, long precision, long width, bool
 // Formats one conversion other than %s with the C library, its argument taken
 // with the type its length modifier names.
 template <typename T>
-void put_converted(output &out, const std::string &spec, T value) {
+void put_converted(output &out, const std::string &directive, T value) {
   char text[128];
-  int n = snprintf(text, sizeof text, spec.c_str(), value);
+  int n = snprintf(text, sizeof text, directive.c_str(), value);
   if (n > 0) out.put(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
+// The decimal number at f (and moves past it), or -1 when there is none.
+long read_number(const char *&f) {
+  long n = -1;
+  for (; isdigit(static_cast<unsigned char>(*f)); f++) n = (n < 0 ? 0 : n * 10) + (*f - '0');
+  return n;
+}
+
+// printf's conversions without `*` (no format of this program takes its width
+// or precision from an argument): such a directive is shown as written.
 size_t format_message(char *buffer, size_t size, const char *format, va_list args) {
   output out{buffer, size > 0 ? size - 1 : 0};
   for (const char *f = format; *f != '\0'; f++) {
@@ -243,69 +252,42 @@ size_t format_message(char *buffer, size_t size, const char *format, va_list arg
       out.put(*f);
       continue;
     }
-    std::string spec = "%";
+    const char *start = f++;
     bool left = false;
-    for (f++; *f != '\0' && strchr("-+ #0", *f) != nullptr; f++) {
-      left |= *f == '-';
-      spec += *f;
-    }
-    long width = -1, precision = -1;
-    if (*f == '*') {
-      width = va_arg(args, int);
-      spec += std::to_string(width);
-      f++;
-    } else {
-      if (isdigit(static_cast<unsigned char>(*f))) width = 0;
-      for (; isdigit(static_cast<unsigned char>(*f)); f++) {
-        width = width * 10 + (*f - '0');
-        spec += *f;
-      }
-    }
-    if (*f == '.') {
-      spec += *f++;
-      precision = 0;
-      if (*f == '*') {
-        precision = va_arg(args, int);
-        spec += std::to_string(precision);
-        f++;
-      } else {
-        for (; isdigit(static_cast<unsigned char>(*f)); f++) {
-          precision = precision * 10 + (*f - '0');
-          spec += *f;
-        }
-      }
-    }
-    std::string length;
-    while (*f != '\0' && strchr("hljztL", *f) != nullptr) length += *f++;
+    for (; *f != '\0' && strchr("-+ #0", *f) != nullptr; f++) left |= *f == '-';
+    long width = read_number(f), precision = -1;
+    if (*f == '.') precision = std::max(read_number(++f), 0L);
+    const char *modifier = f;
+    while (*f != '\0' && strchr("hljztL", *f) != nullptr) f++;
     if (*f == '\0') break;
+    const std::string length(modifier, f), directive(start, f + 1);
     char conversion = *f;
-    spec += length + conversion;
     switch (conversion) {
       case '%': out.put('%'); break;
       case 's': put_escaped(out, va_arg(args, const char *), precision, width, left); break;
-      case 'c': put_converted(out, spec, va_arg(args, int)); break;
-      case 'p': put_converted(out, spec, va_arg(args, void *)); break;
+      case 'c': put_converted(out, directive, va_arg(args, int)); break;
+      case 'p': put_converted(out, directive, va_arg(args, void *)); break;
       case 'd': case 'i':
-        if (length == "l") put_converted(out, spec, va_arg(args, long));
-        else if (length == "ll") put_converted(out, spec, va_arg(args, long long));
-        else if (length == "z") put_converted(out, spec, va_arg(args, ssize_t));
-        else if (length == "j") put_converted(out, spec, va_arg(args, intmax_t));
-        else if (length == "t") put_converted(out, spec, va_arg(args, ptrdiff_t));
-        else put_converted(out, spec, va_arg(args, int));
+        if (length == "l") put_converted(out, directive, va_arg(args, long));
+        else if (length == "ll") put_converted(out, directive, va_arg(args, long long));
+        else if (length == "z") put_converted(out, directive, va_arg(args, ssize_t));
+        else if (length == "j") put_converted(out, directive, va_arg(args, intmax_t));
+        else if (length == "t") put_converted(out, directive, va_arg(args, ptrdiff_t));
+        else put_converted(out, directive, va_arg(args, int));
         break;
       case 'u': case 'x': case 'X': case 'o':
-        if (length == "l") put_converted(out, spec, va_arg(args, unsigned long));
-        else if (length == "ll") put_converted(out, spec, va_arg(args, unsigned long long));
-        else if (length == "z") put_converted(out, spec, va_arg(args, size_t));
-        else if (length == "j") put_converted(out, spec, va_arg(args, uintmax_t));
-        else if (length == "t") put_converted(out, spec, va_arg(args, ptrdiff_t));
-        else put_converted(out, spec, va_arg(args, unsigned int));
+        if (length == "l") put_converted(out, directive, va_arg(args, unsigned long));
+        else if (length == "ll") put_converted(out, directive, va_arg(args, unsigned long long));
+        else if (length == "z") put_converted(out, directive, va_arg(args, size_t));
+        else if (length == "j") put_converted(out, directive, va_arg(args, uintmax_t));
+        else if (length == "t") put_converted(out, directive, va_arg(args, ptrdiff_t));
+        else put_converted(out, directive, va_arg(args, unsigned int));
         break;
       case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-        if (length == "L") put_converted(out, spec, va_arg(args, long double));
-        else put_converted(out, spec, va_arg(args, double));
+        if (length == "L") put_converted(out, directive, va_arg(args, long double));
+        else put_converted(out, directive, va_arg(args, double));
         break;
-      default: out.put(spec.c_str(), spec.size()); break;  // not a conversion: shown as written
+      default: out.put(directive.c_str(), directive.size()); break;  // not a conversion: shown as written
     }
   }
   if (size > 0) buffer[std::min(out.total, size - 1)] = '\0';
