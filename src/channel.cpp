@@ -248,16 +248,6 @@ BIO *new_socket_bio(connection_channel *channel) {
 
 }  // namespace
 
-namespace {
-
-std::string first_error_text() {
-  char text[ERROR_TEXT_SIZE];
-  ERR_error_string_n(ERR_peek_error(), text, sizeof text);
-  return text;
-}
-
-}  // namespace
-
 int init_channel_ssl(connection_channel *channel, const connection_info &request) {
   SSL_CTX *ctx = kept_context(request, channel->sfd);
   if (ctx == nullptr) return -1;

@@ -334,11 +334,6 @@ void clear_address_cache() {
   g_address_cache.clear();
 }
 
-bool address_cache_contains(const std::string &address) {
-  std::lock_guard<std::mutex> guard(g_address_cache_mutex);
-  return g_address_cache.count(address) != 0;
-}
-
 void set_resolver_for_test(resolver_fn resolver) { g_resolver.store(resolver ? resolver : getaddrinfo); }
 
 void set_no_delay(int fd) {

@@ -56,5 +56,3 @@ void clear_address_cache();
 struct addrinfo;
 using resolver_fn = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
 void set_resolver_for_test(resolver_fn resolver);
-// Test support: whether an address text is in the cache now.
-bool address_cache_contains(const std::string &address);

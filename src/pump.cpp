@@ -52,6 +52,10 @@ struct masks {
   uint32_t server;
 };
 
+bool read_may_run(const connection_channel *ch) {
+  return ch->client_ended ? ch->write_waits == tls_waits::readable : room(ch->s2c) > 0;
+}
+
 masks wanted_masks(const connection_channel *ch) {
   masks m{0, 0};
   if (!ch->client_ended) {
@@ -59,9 +63,8 @@ masks wanted_masks(const connection_channel *ch) {
     if (owed(ch->s2c) > 0) m.client |= EPOLLOUT;
   }
   if (!ch->server_ended) {
-    bool read_may_run = ch->client_ended ? ch->write_waits == tls_waits::readable : room(ch->s2c) > 0;
     if (ch->read_waits == tls_waits::writable) m.server |= EPOLLOUT;
-    else if (read_may_run) m.server |= EPOLLIN;
+    else if (read_may_run(ch)) m.server |= EPOLLIN;
     if (tls_output_pending(ch)) m.server |= EPOLLOUT;
     if (owed(ch->c2s) > 0 && ch->write_waits != tls_waits::readable) m.server |= EPOLLOUT;
   }
@@ -328,8 +331,7 @@ int server_io(int epoll_fd, uint32_t events, connection_channel *ch) {
   if (writable && tls_output_pending(ch)) send_output(ch);
   // The read runs on its own event, or on a writable one when it waits to write.
   bool read_event = ch->read_waits == tls_waits::writable ? writable : readable;
-  bool read_may_run = ch->client_ended ? ch->write_waits == tls_waits::readable : room(ch->s2c) > 0;
-  if (read_event && read_may_run && !ch->server_ended) {
+  if (read_event && read_may_run(ch) && !ch->server_ended) {
     uint32_t before = ch->s2c.length;
     if (read_from_server(ch) && ch->s2c.length > before && !writable && !ch->client_ended)
       send_to_client(ch, false);  // fresh bytes go on at once, as on the client's side

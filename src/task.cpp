@@ -53,11 +53,6 @@ void update_task_number(sealgate_task *task, const char *reason, int line) {
       g_active_task_number, reason, line);
 }
 
-long active_task_number() {
-  std::lock_guard<std::mutex> guard(g_task_number_mutex);
-  return g_active_task_number;
-}
-
 bool split_server_address(const std::string &server_addr, std::string &host, std::string &port) {
   size_t colon = server_addr.rfind(':');
   if (colon == std::string::npos) {

@@ -44,7 +44,6 @@ int forward_data(int epoll_fd, uint32_t events, sealgate_task *task);
 int end_task(int epoll_fd, sealgate_task *task);
 
 void update_task_number(sealgate_task *task, const char *reason, int line);
-long active_task_number();
 
 // Splits "host:port" at the last colon; without a colon the port is "443".
 bool split_server_address(const std::string &server_addr, std::string &host, std::string &port);

@@ -73,6 +73,12 @@ void openssl_setup::request_fips_mode() {
 
 bool openssl_setup::fips_enabled() const { return state_->fips_enabled; }
 
+std::string first_error_text() {
+  char text[ERROR_TEXT_SIZE];
+  ERR_error_string_n(ERR_peek_error(), text, sizeof text);
+  return text;
+}
+
 // ---- credential files ----
 //
 // Every file a request names is opened once, without blocking, checked to be
@@ -150,12 +156,6 @@ std::string read_request_file(request_file &file) {
 struct passphrase_source {
   int fd = -1;
 };
-
-std::string first_error_text() {
-  char text[ERROR_TEXT_SIZE];
-  ERR_error_string_n(ERR_peek_error(), text, sizeof text);
-  return text;
-}
 
 // The text a failed load is reported with: the library's error, or ours.
 std::string load_error(const char *fallback) {

@@ -10,6 +10,8 @@
 // Initialises the library without its configuration file and with error
 // strings. 0 on success, -1 on failure (the caller logs and exits).
 int tls_library_init();
+// The text of the library's first queued error (the queue is left as it is).
+std::string first_error_text();
 
 // Owns the TLS library's process-wide set-up for the life of main. OpenSSL 3
 // locks itself; what remains is the FIPS request and its providers.
