@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Generates the test PKI: a root, an intermediate, server leaves whose
-# Authority Information Access names the local responder in various ways,
-# a client certificate with an encrypted key, and the responder's index.
-# Usage: pki.sh DIR OCSP_PORT CLOSED_PORT INJECT_PORT
+# The test PKI: root, intermediate, server leaves naming their OCSP responder
+# in various ways, a client certificate with an encrypted key, the responder's
+# index. Usage: pki.sh DIR OCSP_PORT CLOSED_PORT INJECT_PORT
 set -euo pipefail
 dir=$1 ocsp_port=$2 closed_port=$3 inject_port=$4
 mkdir -p "$dir" && cd "$dir"

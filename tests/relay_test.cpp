@@ -164,22 +164,4 @@ TEST_F(Relay, StalledRenegotiationCostsNoCpuAndNoLog) {
   close(fd);
 }
 
-TEST_F(Relay, AResetClientOrServerEndsTheConnection) {
-  tls_test_server server({.source_bytes = 64 << 20});
-  int fd = open(server);
-  recv_bytes(fd, 100000);
-  linger hard = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(fd);  // a reset
-  tls_test_server resetting({.hold_ms = 300, .misbehave = misbehaviour::reset_after_hold});
-  fd = open(resetting);
-  std::thread writer([&] { send_all(fd, deterministic_bytes(16 << 20, 7)); });
-  bool eof = false;
-  recv_bytes(fd, std::string::npos, &eof);  // sealgate still holds records for the server when it resets
-  EXPECT_TRUE(eof);
-  shutdown(fd, SHUT_RDWR);
-  writer.join();
-  close(fd);
-}
-
 }  // namespace

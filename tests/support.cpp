@@ -60,18 +60,6 @@ void accept_loop(int listen_fd, const std::atomic<bool> &stop, const std::functi
   }
 }
 
-// Below the ephemeral range, so that no outgoing connection takes a port a certificate names.
-int free_fixed_port() {
-  static unsigned seed = static_cast<unsigned>(getpid());
-  for (;;) {
-    int port = 20000 + static_cast<int>(rand_r(&seed) % 12000), fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(port);
-    bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    if (free) return port;
-  }
-}
-
 int count_open_fds(pid_t pid) {
   std::error_code gone, vanished;
   int count = 0;  // the liveness check holds a /proc file for a moment each turn: not a leak
@@ -109,10 +97,17 @@ std::string deterministic_bytes(size_t length, unsigned seed) {
   return out;
 }
 
+// Below the ephemeral range, so that no outgoing connection takes a port a
+// test is about to listen on (or a certificate names).
 int free_port() {
-  int port = 0;
-  close(listen_on(0, &port));
-  return port;
+  static unsigned seed = static_cast<unsigned>(getpid());
+  for (;;) {
+    int port = 20000 + static_cast<int>(rand_r(&seed) % 12000), fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;
+  }
 }
 
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options) {
@@ -284,7 +279,7 @@ std::string echo_through(int fd, const std::string &data) {
 
 const test_pki &shared_pki() {
   static test_pki pki = [] {
-    test_pki made{"/tmp/sealgate-test-pki-XXXXXX", free_fixed_port(), free_fixed_port(), free_fixed_port()};
+    test_pki made{"/tmp/sealgate-test-pki-XXXXXX", free_port(), free_port(), free_port()};
     if (mkdtemp(made.dir.data()) == nullptr) abort();
     std::string command = "bash '" SEALGATE_SOURCE_DIR "/tests/pki.sh' '" + made.dir + "' " +
                           std::to_string(made.ocsp_port) + " " + std::to_string(made.closed_port) + " " +
@@ -366,13 +361,8 @@ void tls_test_server::serve(int fd) {
     seen.close_notify |= error == SSL_ERROR_ZERO_RETURN;
     return (error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN)) && !stop_ ? 0 : -1;
   };
-  auto write_all = [&](const char *data, size_t length) {
-    for (size_t at = 0; at < length;) {
-      int n = SSL_write(ssl, data + at, static_cast<int>(length - at));
-      if (n <= 0 && SSL_get_error(ssl, n) != SSL_ERROR_WANT_WRITE) return false;
-      at += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    return true;
+  auto write_all = [&](const char *data, size_t length) {  // a blocking write takes all or fails
+    return SSL_write(ssl, data, static_cast<int>(length)) == static_cast<int>(length);
   };
   int rc;
   while ((rc = SSL_accept(ssl)) != 1 && !stop_) {
