@@ -4,6 +4,7 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -30,7 +31,11 @@ struct worker {
   std::vector<sealgate_task *> read_turns;  // this cycle's, swapped with tls_waiting
   new_client_map new_clients;
   task_map client_tasks;
-  task_map server_tasks;
+  task_map server_tasks;  // server sockets, and the sockets of revocation checks
+  // Tasks with a deadline (a connect attempt, a revocation check): stepped
+  // when it comes even if no socket of theirs reports an event.
+  std::unordered_set<sealgate_task *> timed;
+  int wait_ms = WORKER_WAIT_MS;  // until the nearest deadline, at most WORKER_WAIT_MS
   struct epoll_event events[WORKER_MAX_EVENTS];
 };
 
@@ -47,9 +52,10 @@ void remove_side(int epoll_fd, int fd, uint32_t &mask) {
 
 void register_new_client(worker &w, int64_t client, int &check_size) {
   // Nothing is read from a client whose user may not use sealgate.
-  if (!client_allowed(static_cast<int>(client))) {
-    close(static_cast<int>(client));
-    return;
+  switch (client_allowed(static_cast<int>(client))) {
+    case client_verdict::allowed: break;
+    case client_verdict::left: client_left_before_request(client); return;
+    case client_verdict::refused: close(static_cast<int>(client)); return;
   }
   struct epoll_event event;
   memset(&event, 0, sizeof event);
@@ -101,6 +107,47 @@ int run_step(int epoll_fd, uint32_t events, sealgate_task *task) {
   }
 }
 
+// A step that failed: in FORWARD only the side of the event ends, before it
+// the whole task.
+void fail_step(worker &w, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  if (task->state == FORWARD) {
+    if (task->client_event)
+      remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
+    else
+      remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
+  } else {
+    remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
+    remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
+  }
+  LOG_SUMMARY(LOG_WARN, task, "");
+}
+
+// A step may change the task's sockets on the server's side (the next
+// address tried, a responder's socket opened or closed): the server map
+// follows, and a task with a deadline joins the timed ones.
+void follow_task(worker &w, sealgate_task *task, int old_server, int old_check) {
+  int server = task->channel->sfd, check = task_check_socket(task);
+  if (server != old_server || check != old_check) {
+    for (int fd : {old_server, old_check}) {
+      auto found = w.server_tasks.find(fd);
+      if (fd >= 0 && found != w.server_tasks.end() && found->second == task) w.server_tasks.erase(found);
+    }
+    for (int fd : {server, check})
+      if (fd >= 0) w.server_tasks[fd] = task;
+  }
+  std::chrono::steady_clock::time_point when;
+  if (task->state != FORWARD && task_deadline(task, &when)) w.timed.insert(task);
+}
+
+// While a task connects or checks the server's certificate, its sockets on
+// the server's side report failures as events of their own (a refused
+// connect, a responder that resets): the step must see them, to try the
+// next address or the next responder.
+bool step_takes_errors(const sealgate_task *task) {
+  return !task->client_event && (task->state == CONNECT || task->check != nullptr);
+}
+
 void dispatch(worker &w, sealgate_task *task, uint32_t events, std::unordered_set<sealgate_task *> &delete_set) {
   connection_channel *ch = task->channel;
   if (task->state > FORWARD) {
@@ -113,7 +160,10 @@ void dispatch(worker &w, sealgate_task *task, uint32_t events, std::unordered_se
       LOG_SUMMARY(LOG_DEBUG, task, "");
     }
     LOG_SUMMARY(LOG_WARN, task, " - invalid state");
-  } else if ((events & (EPOLLIN | EPOLLOUT)) == 0) {
+  } else if ((events & (EPOLLIN | EPOLLOUT)) == 0 && !step_takes_errors(task)) {
+    // Before the reply only the client's end is watched on its socket: a
+    // client that has left can no longer be told "Continue".
+    if (task->client_event && task->state != FORWARD) client_left_before_reply(task);
     remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
     remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
     LOG_SUMMARY(LOG_ERROR, task, "");
@@ -127,16 +177,7 @@ void dispatch(worker &w, sealgate_task *task, uint32_t events, std::unordered_se
     }
     return;
   } else {
-    if (task->state == FORWARD) {
-      if (task->client_event)
-        remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
-      else
-        remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
-    } else {
-      remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
-      remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
-    }
-    LOG_SUMMARY(LOG_WARN, task, "");
+    fail_step(w, task);
   }
   if (ch->sfd_events == 0 && ch->cfd_events == 0) delete_set.insert(task);
 }
@@ -146,6 +187,8 @@ void handle_event(worker &w, const struct epoll_event &event, std::unordered_set
   if (w.new_clients.count(fd) != 0) {
     LOG_AT("fsm_worker_thread", LOG_INFO, "client fd %d data is ready", static_cast<int>(fd));
     get_server_info_and_connect(w.epoll_fd, fd, w.client_tasks, w.server_tasks, w.new_clients);
+    if (auto started = w.client_tasks.find(fd); started != w.client_tasks.end())
+      follow_task(w, started->second, started->second->channel->sfd, -1);
     return;
   }
   sealgate_task *task = nullptr;
@@ -174,7 +217,13 @@ void handle_event(worker &w, const struct epoll_event &event, std::unordered_set
     return;
   }
   log_event(task, static_cast<int>(fd));
+  if (task->state == FORWARD) {
+    dispatch(w, task, event.events, delete_set);
+    return;
+  }
+  int server = task->channel->sfd, check = task_check_socket(task);
   dispatch(w, task, event.events, delete_set);
+  follow_task(w, task, server, check);
 }
 
 // A read turn is an EPOLLIN event made by the worker for a server socket
@@ -191,6 +240,43 @@ void give_read_turns(worker &w, const std::vector<sealgate_task *> &waiting,
   }
 }
 
+// Steps the tasks whose deadline has come; tasks with none left leave the
+// timed set. Returns the milliseconds until the next deadline (capped at `cap`).
+int run_deadlines(worker &w, std::unordered_set<sealgate_task *> &delete_set, int cap) {
+  if (w.timed.empty()) return cap;
+  auto now = std::chrono::steady_clock::now();
+  auto next = now + std::chrono::milliseconds(cap);
+  std::vector<sealgate_task *> due;
+  for (auto it = w.timed.begin(); it != w.timed.end();) {
+    std::chrono::steady_clock::time_point when;
+    sealgate_task *task = *it;
+    if (delete_set.count(task) != 0 || task->state == FORWARD || !task_deadline(task, &when)) {
+      it = w.timed.erase(it);
+      continue;
+    }
+    if (when <= now)
+      due.push_back(task);
+    else if (when < next)
+      next = when;
+    ++it;
+  }
+  for (sealgate_task *task : due) {
+    if (delete_set.count(task) != 0) continue;
+    connection_channel *ch = task->channel;
+    task->client_event = false;
+    int server = ch->sfd, check = task_check_socket(task);
+    if (deadline_step(w.epoll_fd, task) != 0) {
+      fail_step(w, task);
+      if (ch->sfd_events == 0 && ch->cfd_events == 0) delete_set.insert(task);
+    }
+    follow_task(w, task, server, check);
+    std::chrono::steady_clock::time_point when;
+    if (task_deadline(task, &when) && when < next) next = std::max(when, now);
+  }
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left + 1, 0, cap));
+}
+
 void forget_deleted(std::vector<sealgate_task *> &waiting, const std::unordered_set<sealgate_task *> &delete_set) {
   waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
                                [&](sealgate_task *task) { return delete_set.count(task) != 0; }),
@@ -205,6 +291,8 @@ void delete_tasks(worker &w, const std::unordered_set<sealgate_task *> &delete_s
     end_task(w.epoll_fd, task);
     w.server_tasks.erase(ch->sfd);
     w.client_tasks.erase(ch->cfd);
+    if (int check = task_check_socket(task); check >= 0) w.server_tasks.erase(check);
+    w.timed.erase(task);
     update_task_number(task, "delete - fsm_worker_thread", __LINE__);
     delete task;  // the channel closes both sockets, then the task its own client_fd if held
   }
@@ -239,7 +327,7 @@ void *fsm_worker_thread(void *) {
     int64_t value = g_handoff_queue.dequeue(check_size == 0);
     if (value == STOP_MARKER) break;
     if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
-    int wait_ms = w->tls_waiting.empty() ? WORKER_WAIT_MS : 0;
+    int wait_ms = w->tls_waiting.empty() ? w->wait_ms : 0;
     int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, wait_ms);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -248,7 +336,7 @@ void *fsm_worker_thread(void *) {
     }
     w->read_turns.clear();
     w->read_turns.swap(w->tls_waiting);
-    if (n == 0 && w->read_turns.empty()) {
+    if (n == 0 && w->read_turns.empty() && w->timed.empty()) {
       trim_buffer_pool();  // a quiet cycle: spare buffers go back to the system
       continue;
     }
@@ -258,6 +346,7 @@ void *fsm_worker_thread(void *) {
     std::unordered_set<sealgate_task *> delete_set;
     for (int i = 0; i < n; i++) handle_event(*w, w->events[i], delete_set);
     give_read_turns(*w, w->read_turns, delete_set);
+    w->wait_ms = run_deadlines(*w, delete_set, WORKER_WAIT_MS);
     forget_deleted(w->tls_waiting, delete_set);
     delete_tasks(*w, delete_set);
   }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -227,31 +228,47 @@ void allow_clients_of(int pid_to_live_with) {
   if (process_uid(pid_to_live_with, &uid)) allow_uid(uid);
 }
 
-bool client_allowed(int client_fd) {
+namespace {
+
+// The other end has closed or reset the connection: our side has seen its
+// end, whether or not bytes came before it.
+bool peer_has_left(int client_fd) {
+  struct pollfd p = {client_fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+client_verdict client_allowed(int client_fd) {
   sockaddr_in peer, local;
   socklen_t peer_length = sizeof peer, local_length = sizeof local;
   if (getpeername(client_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) != 0 ||
       getsockname(client_fd, reinterpret_cast<sockaddr *>(&local), &local_length) != 0 || peer.sin_family != AF_INET) {
+    // A client that reset the connection at once has no peer name left.
+    if (errno == ENOTCONN && peer_has_left(client_fd)) return client_verdict::left;
     LOG_ERRNO(LOG_ERROR, "client fd %d: unable to tell who connected, close it", client_fd);
-    return false;
+    return client_verdict::refused;
   }
   uid_t uid = 0;
   int port = ntohs(peer.sin_port);
   switch (find_socket_owner(peer, local, &uid)) {
     case owner_lookup::found:
       for (int i = 0; i < g_allowed_count; i++)
-        if (g_allowed_uids[i] == uid) return true;
+        if (g_allowed_uids[i] == uid) return client_verdict::allowed;
       LOG(LOG_ERROR, "client fd %d from port %d belongs to uid %u, not allowed, close it", client_fd, port,
           static_cast<unsigned>(uid));
-      return false;
+      return client_verdict::refused;
     case owner_lookup::not_found:
+      // A socket its owner has closed belongs to no one any more; a client
+      // that connected and left before this look is not another user.
+      if (peer_has_left(client_fd)) return client_verdict::left;
       LOG(LOG_ERROR, "client fd %d from port %d: no socket of this host connected, not allowed, close it", client_fd,
           port);
-      return false;
+      return client_verdict::refused;
     case owner_lookup::failed:
       break;
   }
   LOG_ERRNO(LOG_ERROR, "client fd %d from port %d: unable to find who connected, not allowed, close it", client_fd,
             port);
-  return false;
+  return client_verdict::refused;
 }

@@ -68,7 +68,10 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with);
 // that connects must belong to sealgate's effective user, to the user of the
 // process it lives with, or to root. Set once at start-up, before the workers.
 void allow_clients_of(int pid_to_live_with);
-// True when the accepted socket's owner may use sealgate; false, after an
-// ERROR line that says why, for anyone else and whenever the owner cannot be
-// found. The caller closes a refused socket without reading from it.
-bool client_allowed(int client_fd);
+// allowed when the accepted socket's owner may use sealgate; refused, after
+// an ERROR line that says why, for anyone else and whenever the owner cannot
+// be found; left when no socket of this host holds the other end because the
+// client has already closed it (whoever it was). The caller reads nothing
+// from a socket that is not allowed.
+enum class client_verdict { allowed, refused, left };
+client_verdict client_allowed(int client_fd);

@@ -1,7 +1,9 @@
 #include "protocol.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -112,83 +114,47 @@ std::atomic<resolver_fn> g_resolver{getaddrinfo};
 std::mutex g_address_cache_mutex;
 std::unordered_set<std::string> g_address_cache;
 
-constexpr size_t ADDRESS_TEXT_SIZE = 128;
+using steady = std::chrono::steady_clock;
 
-void address_text(const struct addrinfo *entry, char *text) {
-  const void *address = nullptr;
-  if (entry->ai_family == AF_INET)
-    address = &reinterpret_cast<const struct sockaddr_in *>(entry->ai_addr)->sin_addr;
-  else if (entry->ai_family == AF_INET6)
-    address = &reinterpret_cast<const struct sockaddr_in6 *>(entry->ai_addr)->sin6_addr;
-  if (address == nullptr || inet_ntop(entry->ai_family, address, text, ADDRESS_TEXT_SIZE) == nullptr)
-    snprintf(text, ADDRESS_TEXT_SIZE, "Unknown AF");
+void address_text(int family, const struct sockaddr *address, char *text) {
+  const void *ip = nullptr;
+  if (family == AF_INET)
+    ip = &reinterpret_cast<const struct sockaddr_in *>(address)->sin_addr;
+  else if (family == AF_INET6)
+    ip = &reinterpret_cast<const struct sockaddr_in6 *>(address)->sin6_addr;
+  if (ip == nullptr || inet_ntop(family, ip, text, CONNECT_ADDRESS_TEXT_SIZE) == nullptr)
+    snprintf(text, CONNECT_ADDRESS_TEXT_SIZE, "Unknown AF");
 }
 
-bool is_inet(const struct addrinfo *entry) { return entry->ai_family == AF_INET || entry->ai_family == AF_INET6; }
+bool is_inet(int family) { return family == AF_INET || family == AF_INET6; }
 
 // Addresses found in the cache go first, the last one found first of all; a
-// found address leaves the cache until it connects again.
-std::vector<struct addrinfo *> reorder_candidates(struct addrinfo *list, int &count) {
-  std::vector<struct addrinfo *> ordered;
+// found address leaves the cache until it connects again. Other families
+// keep their place and are not counted.
+void order_candidates(const struct addrinfo *list, outbound_connect &c, int &count) {
   count = 0;
   std::lock_guard<std::mutex> guard(g_address_cache_mutex);
-  for (struct addrinfo *entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (!is_inet(entry)) {
-      ordered.push_back(entry);
+  for (const struct addrinfo *entry = list; entry != nullptr; entry = entry->ai_next) {
+    outbound_connect::candidate one;
+    one.family = entry->ai_family;
+    one.socktype = entry->ai_socktype;
+    one.protocol = entry->ai_protocol;
+    one.length = std::min<socklen_t>(entry->ai_addrlen, sizeof one.address);
+    memcpy(&one.address, entry->ai_addr, one.length);
+    if (!is_inet(entry->ai_family)) {
+      c.candidates.push_back(one);
       continue;
     }
-    char text[ADDRESS_TEXT_SIZE];
-    address_text(entry, text);
+    char text[CONNECT_ADDRESS_TEXT_SIZE];
+    address_text(entry->ai_family, entry->ai_addr, text);
     count++;
     auto found = g_address_cache.find(text);
     if (found != g_address_cache.end()) {
       g_address_cache.erase(found);
-      ordered.insert(ordered.begin(), entry);
+      c.candidates.insert(c.candidates.begin(), one);
     } else {
-      ordered.push_back(entry);
+      c.candidates.push_back(one);
     }
-  }
-  return ordered;
-}
-
-// Waits for the connect to finish. True when connected; result_code as the
-// failure lines report it.
-bool wait_connected(int64_t log_fd, int fd, int wait_ms, int &result_code) {
-  for (int failures = 0;;) {
-    struct pollfd p = {fd, POLLOUT, 0};
-    int rc = poll(&p, 1, wait_ms);
-    result_code = rc;
-    if (rc < 0) {
-      if (++failures < CONNECT_POLL_RETRIES) continue;
-      return false;
-    }
-    if (rc == 0) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    if ((p.revents & POLLOUT) == 0) return false;
-    int pending = 0;
-    socklen_t length = sizeof pending;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
-      char text[ERROR_TEXT_SIZE];
-      int error = 0;
-      socket_error_text(text, &error);
-      if (error != 0)
-        LOG(LOG_DEBUG, "client fd %d Unable to connect, getsockopt - %d, %s", static_cast<int>(log_fd), error, text);
-      else
-        LOG(LOG_DEBUG, "client fd %d Unable to connect, getsockopt - errno not set", static_cast<int>(log_fd));
-      result_code = -2;
-      return false;
-    }
-    if (pending != 0) {
-      char text[ERROR_TEXT_SIZE];
-      LOG(LOG_DEBUG, "client fd %d Unable to connect connerr - %d, %s", static_cast<int>(log_fd), pending,
-          errno_text(pending, text));
-      result_code = -3;
-      errno = pending;
-      return false;
-    }
-    return true;
   }
 }
 
@@ -198,63 +164,164 @@ bool local_failure(int error) {
          error == EAGAIN;
 }
 
-// One address: a socket, a non-blocking connect and the wait. -1 when it failed.
-int try_address(int64_t log_fd, const struct addrinfo *entry, const char *port, int wait_ms, int &result_code,
-                bool &failed_here) {
-  int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, entry->ai_protocol);
-  if (fd < 0) {
-    int error = errno;
-    failed_here |= local_failure(error);
-    if (error != 0) {
-      char text[ERROR_TEXT_SIZE];
-      LOG(LOG_ERROR, "client fd %d Unable to connect create socket for type (%d, %d, %d) - %s",
-          static_cast<int>(log_fd), entry->ai_family, entry->ai_socktype, entry->ai_protocol, errno_text(error, text));
-    } else {
-      LOG(LOG_ERROR, "client fd %d Unable to connect create socket for type (%d, %d, %d) - errno not set",
-          static_cast<int>(log_fd), entry->ai_family, entry->ai_socktype, entry->ai_protocol);
-    }
-    return -1;
+// The attempt's socket was reported writable or in error: the socket's own
+// error says whether it connected.
+bool attempt_connected(outbound_connect &c, int fd, short revents) {
+  if ((revents & POLLOUT) == 0) {
+    errno = 0;
+    return false;
   }
-  char text[ADDRESS_TEXT_SIZE];
-  address_text(entry, text);
-  bool connected;
+  int pending = 0;
+  socklen_t length = sizeof pending;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
+    char text[ERROR_TEXT_SIZE];
+    int error = 0;
+    socket_error_text(text, &error);
+    if (error != 0)
+      LOG_AT("do_connect", LOG_DEBUG, "client fd %d Unable to connect, getsockopt - %d, %s", static_cast<int>(c.log_fd),
+             error, text);
+    else
+      LOG_AT("do_connect", LOG_DEBUG, "client fd %d Unable to connect, getsockopt - errno not set",
+             static_cast<int>(c.log_fd));
+    c.result_code = -2;
+    errno = error;
+    return false;
+  }
+  if (pending != 0) {
+    char text[ERROR_TEXT_SIZE];
+    LOG_AT("do_connect", LOG_DEBUG, "client fd %d Unable to connect connerr - %d, %s", static_cast<int>(c.log_fd),
+           pending, errno_text(pending, text));
+    c.result_code = -3;
+    errno = pending;
+    return false;
+  }
+  return true;
+}
+
+// What a look at the attempt's socket, without waiting, tells.
+connect_progress look_at_attempt(outbound_connect &c, int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
   int rc;
   do {
-    rc = connect(fd, entry->ai_addr, entry->ai_addrlen);
-  } while (rc != 0 && errno == EINTR);
-  if (rc == 0) {
-    connected = true;
-  } else if (errno == EINPROGRESS) {
-    LOG(LOG_DEBUG, "client fd %d connecting to %s:%s is in progress, check fd %d later", static_cast<int>(log_fd),
-        text, port, fd);
-    connected = wait_connected(log_fd, fd, wait_ms, result_code);
-  } else {
-    failed_here |= local_failure(errno);
-    connected = false;
+    rc = poll(&p, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc > 0) {
+    c.result_code = rc;
+    return attempt_connected(c, fd, p.revents) ? connect_progress::connected : connect_progress::failed;
   }
-  if (connected) {
-    std::lock_guard<std::mutex> guard(g_address_cache_mutex);
-    g_address_cache.insert(text);
-    return fd;
+  if (rc < 0) {
+    c.result_code = rc;
+    return ++c.poll_failures < CONNECT_POLL_RETRIES ? connect_progress::in_progress : connect_progress::failed;
   }
+  c.poll_failures = 0;
+  if (c.wait_ms >= 0 && steady::now() >= c.deadline) {
+    c.result_code = 0;
+    errno = ETIMEDOUT;
+    return connect_progress::failed;
+  }
+  return connect_progress::in_progress;
+}
+
+void attempt_failed(outbound_connect &c, int &fd) {
   int error = errno;
   if (error != 0) {
     char message[ERROR_TEXT_SIZE];
-    LOG(LOG_WARN, "client fd %d failed to connect fd %d %s:%s - %s", static_cast<int>(log_fd), fd, text, port,
-        errno_text(error, message));
+    LOG_AT("do_connect", LOG_WARN, "client fd %d failed to connect fd %d %s:%s - %s", static_cast<int>(c.log_fd), fd,
+           c.address, c.port.c_str(), errno_text(error, message));
   } else {
-    LOG(LOG_WARN, "client fd %d failed to connect fd %d %s:%s - errno not set", static_cast<int>(log_fd), fd, text,
-        port);
+    LOG_AT("do_connect", LOG_WARN, "client fd %d failed to connect fd %d %s:%s - errno not set",
+           static_cast<int>(c.log_fd), fd, c.address, c.port.c_str());
   }
   close(fd);
+  fd = INVALID_CONNECT_FD;
+  c.last_error = error;
+}
+
+connect_progress connected(outbound_connect &c, int fd, uint16_t &local_port) {
+  {
+    std::lock_guard<std::mutex> guard(g_address_cache_mutex);
+    g_address_cache.insert(c.address);
+  }
+  local_port = get_port_from_socket_fd(c.log_fd, fd);
+  LOG_AT("do_connect", LOG_INFO, "client fd %d connected %s %s:%s using %d:%d", static_cast<int>(c.log_fd),
+         c.host.c_str(), c.address, c.port.c_str(), fd, local_port);
+  c.candidates.clear();
+  c.candidates.shrink_to_fit();
+  return connect_progress::connected;
+}
+
+connect_progress none_connected(outbound_connect &c) {
+  int error = c.last_error;
+  if (error != 0) {
+    char text[ERROR_TEXT_SIZE];
+    LOG_AT("do_connect", LOG_ERROR, "client fd %d ret %d connecting to %s:%s %s", static_cast<int>(c.log_fd),
+           c.result_code, c.host.c_str(), c.port.c_str(), errno_text(error, text));
+  } else {
+    LOG_AT("do_connect", LOG_ERROR, "client fd %d ret %d connecting to %s:%s - errno not set",
+           static_cast<int>(c.log_fd), c.result_code, c.host.c_str(), c.port.c_str());
+  }
   errno = error;
-  return -1;
+  return c.failed_here ? connect_progress::failed_here : connect_progress::failed;
+}
+
+// Starts attempts from the next candidate on, until one connects or is in
+// progress, or none is left.
+connect_progress next_attempts(outbound_connect &c, int &fd, uint16_t &local_port) {
+  while (c.next < c.candidates.size()) {
+    const outbound_connect::candidate &one = c.candidates[c.next++];
+    if (!is_inet(one.family)) continue;
+    fd = socket(one.family, one.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, one.protocol);
+    if (fd < 0) {
+      int error = errno;
+      c.failed_here |= local_failure(error);
+      c.last_error = error;
+      if (error != 0) {
+        char text[ERROR_TEXT_SIZE];
+        LOG_AT("do_connect", LOG_ERROR, "client fd %d Unable to connect create socket for type (%d, %d, %d) - %s",
+               static_cast<int>(c.log_fd), one.family, one.socktype, one.protocol, errno_text(error, text));
+      } else {
+        LOG_AT("do_connect", LOG_ERROR,
+               "client fd %d Unable to connect create socket for type (%d, %d, %d) - errno not set",
+               static_cast<int>(c.log_fd), one.family, one.socktype, one.protocol);
+      }
+      fd = INVALID_CONNECT_FD;
+      continue;
+    }
+    c.attempt++;
+    c.poll_failures = 0;
+    address_text(one.family, reinterpret_cast<const struct sockaddr *>(&one.address), c.address);
+    int rc;
+    do {
+      rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&one.address), one.length);
+    } while (rc != 0 && errno == EINTR);
+    connect_progress progress = connect_progress::failed;
+    if (rc == 0) {
+      progress = connect_progress::connected;
+    } else if (errno == EINPROGRESS) {
+      LOG_AT("do_connect", LOG_DEBUG, "client fd %d connecting to %s:%s is in progress, check fd %d later",
+             static_cast<int>(c.log_fd), c.address, c.port.c_str(), fd);
+      // The attempt's share of the budget starts now; a connect on this host
+      // is often complete at once, and then no wait is needed at all.
+      c.deadline = steady::now() + std::chrono::milliseconds(std::max(c.wait_ms, 0));
+      progress = look_at_attempt(c, fd);
+    } else {
+      c.failed_here |= local_failure(errno);
+    }
+    if (progress == connect_progress::connected) return connected(c, fd, local_port);
+    if (progress == connect_progress::in_progress) return progress;
+    attempt_failed(c, fd);
+  }
+  return none_connected(c);
 }
 
 }  // namespace
 
-int do_connect(int64_t log_fd, const char *host, const char *port, int *out_socket, uint16_t *out_local_port,
-               int32_t seconds_per_try) {
+connect_progress do_connect(outbound_connect &c, int64_t log_fd, const char *host, const char *port,
+                            int32_t seconds_per_try, int &fd, uint16_t &local_port) {
+  c = outbound_connect{};
+  c.log_fd = log_fd;
+  c.host = host;
+  c.port = port;
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;  // with no flags both families come back
@@ -267,51 +334,39 @@ int do_connect(int64_t log_fd, const char *host, const char *port, int *out_sock
     LOG(LOG_ERROR, "client fd %d Unable to resolve %s:%s - %s", static_cast<int>(log_fd), host, port, reason);
     if (list != nullptr) freeaddrinfo(list);
     errno = error;
-    return rc == EAI_MEMORY || (rc == EAI_SYSTEM && local_failure(error)) ? DO_CONNECT_LOCAL_FAILURE : 1;
+    return rc == EAI_MEMORY || (rc == EAI_SYSTEM && local_failure(error)) ? connect_progress::failed_here
+                                                                          : connect_progress::failed;
   }
   LOG(LOG_DEBUG, "client fd %d try connecting %s:%s seconds_per_try %d", static_cast<int>(log_fd), host, port,
       seconds_per_try);
-  *out_socket = -1;
+  fd = INVALID_CONNECT_FD;
   int count = 0;
-  std::vector<struct addrinfo *> candidates = reorder_candidates(list, count);
+  order_candidates(list, c, count);
+  freeaddrinfo(list);
   // The budget is shared among the addresses. Products beyond the int range
-  // are capped rather than wrapped.
+  // are capped rather than wrapped; a negative budget means no limit.
   long long budget = static_cast<long long>(seconds_per_try) * 1000;
   if (budget > INT_MAX) budget = INT_MAX;
-  int wait_ms = static_cast<int>(budget);
-  if (count != 0) wait_ms /= count;
-  if (seconds_per_try < 0) wait_ms = -1;
-  int result_code = 0;
-  bool failed_here = false;
-  char used[ADDRESS_TEXT_SIZE] = "";
+  c.wait_ms = static_cast<int>(budget);
+  if (count != 0) c.wait_ms /= count;
+  if (seconds_per_try < 0) c.wait_ms = -1;
   errno = 0;
-  for (struct addrinfo *entry : candidates) {
-    if (*out_socket >= 0) break;
-    if (!is_inet(entry)) continue;
-    int fd = try_address(log_fd, entry, port, wait_ms, result_code, failed_here);
-    if (fd >= 0) {
-      *out_socket = fd;
-      address_text(entry, used);
-    }
-  }
-  freeaddrinfo(list);
-  if (*out_socket >= 0) {
-    *out_local_port = get_port_from_socket_fd(log_fd, *out_socket);
-    LOG(LOG_INFO, "client fd %d connected %s %s:%s using %d:%d", static_cast<int>(log_fd), host, used, port,
-        *out_socket, *out_local_port);
-    return 0;
-  }
-  int error = errno;
-  if (error != 0) {
-    char text[ERROR_TEXT_SIZE];
-    LOG(LOG_ERROR, "client fd %d ret %d connecting to %s:%s %s", static_cast<int>(log_fd), result_code, host, port,
-        errno_text(error, text));
-  } else {
-    LOG(LOG_ERROR, "client fd %d ret %d connecting to %s:%s - errno not set", static_cast<int>(log_fd), result_code,
-        host, port);
-  }
-  errno = error;
-  return failed_here ? DO_CONNECT_LOCAL_FAILURE : 1;
+  return next_attempts(c, fd, local_port);
+}
+
+connect_progress connect_resume(outbound_connect &c, int &fd, uint16_t &local_port) {
+  errno = 0;
+  connect_progress progress = look_at_attempt(c, fd);
+  if (progress == connect_progress::connected) return connected(c, fd, local_port);
+  if (progress == connect_progress::in_progress) return progress;
+  attempt_failed(c, fd);
+  return next_attempts(c, fd, local_port);
+}
+
+bool connect_deadline(const outbound_connect &c, std::chrono::steady_clock::time_point *when) {
+  if (c.wait_ms < 0) return false;
+  *when = c.deadline;
+  return true;
 }
 
 uint16_t get_port_from_socket_fd(int64_t log_fd, int socket_fd) {

@@ -2,8 +2,12 @@
 // connector with its address cache.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
+#include <vector>
 
 // Defaults for keys the request leaves out: the certificate check runs, no
 // server name is sent, and connecting may take 30 seconds in all.
@@ -29,18 +33,50 @@ int parse_connection_info(const char *text, connection_info &info);
 // Sends {"Status": "Continue"} with one send; 0 when all 22 bytes went out.
 int send_client_status(int64_t client_fd);
 
-// How many times in a row a failed poll() is started again before the
-// attempt on that address counts as failed.
+// How many times in a row a failed look at an attempt's socket is taken as
+// "not yet" before that attempt counts as failed.
 constexpr int CONNECT_POLL_RETRIES = 3;
+constexpr size_t CONNECT_ADDRESS_TEXT_SIZE = 128;
+constexpr int INVALID_CONNECT_FD = -1;
 
-// Connects to host:port within seconds_per_try (shared among the addresses;
-// negative means no limit). 0 with a connected non-blocking socket in
-// *out_socket and its local port in *out_local_port; 1 when nothing connected;
-// DO_CONNECT_LOCAL_FAILURE when this host could not even try (no descriptor,
-// memory or local port), with errno telling which.
-constexpr int DO_CONNECT_LOCAL_FAILURE = 2;
-int do_connect(int64_t log_fd, const char *host, const char *port, int *out_socket,
-               uint16_t *out_local_port, int32_t seconds_per_try);
+// One outbound connection, made in steps so that no call ever waits: the
+// addresses host:port resolves to are tried in turn, the ones that worked
+// last first, each within its share of the time budget. The caller owns the
+// socket of the attempt in progress, watches it for writability and comes
+// back with connect_resume when it is writable or in error, or when the
+// attempt's deadline has passed.
+struct outbound_connect {
+  struct candidate {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    int family = 0, socktype = 0, protocol = 0;
+  };
+  int64_t log_fd = -1;  // only named in log lines ("client fd N")
+  std::string host, port;
+  std::vector<candidate> candidates;  // in the order they are tried
+  size_t next = 0;                    // the next candidate to try
+  int wait_ms = 0;                    // each address's share of the budget; -1: no limit
+  std::chrono::steady_clock::time_point deadline;  // of the attempt in progress
+  unsigned attempt = 0;               // sockets opened so far: a new number means a new socket
+  int result_code = 0, poll_failures = 0, last_error = 0;
+  bool failed_here = false;
+  char address[CONNECT_ADDRESS_TEXT_SIZE] = "";  // the attempt's address as text
+};
+
+// connected: *fd is a connected non-blocking socket and *local_port its port.
+// in_progress: *fd is the attempt to watch. failed: nothing connected and no
+// socket is left open; failed_here when this host could not even try (no
+// descriptor, memory or local port), with errno telling which.
+enum class connect_progress { connected, in_progress, failed, failed_here };
+
+// Resolves host:port, orders the addresses and starts the first attempt.
+connect_progress do_connect(outbound_connect &c, int64_t log_fd, const char *host, const char *port,
+                            int32_t seconds_per_try, int &fd, uint16_t &local_port);
+// After an event on *fd or its deadline: the attempt is looked at without
+// waiting; a failed one is closed and the next address tried.
+connect_progress connect_resume(outbound_connect &c, int &fd, uint16_t &local_port);
+// When the attempt in progress runs out of time; false when it has no limit.
+bool connect_deadline(const outbound_connect &c, std::chrono::steady_clock::time_point *when);
 
 // Local port of a socket in host byte order, 0 on failure.
 uint16_t get_port_from_socket_fd(int64_t log_fd, int socket_fd);

@@ -42,6 +42,8 @@ int modify_registration(int epoll_fd, int op, int fd, uint32_t mask) {
 sealgate_task::sealgate_task(const connection_info &info, int64_t fd) : request(info), client_fd(fd) {}
 
 sealgate_task::~sealgate_task() {
+  end_server_check(check);  // before the channel: the check reads the channel's TLS connection
+  delete connecting;
   delete channel;
   if (client_fd != INVALID_CLIENT_FD) close(static_cast<int>(client_fd));
 }
@@ -66,6 +68,33 @@ bool split_server_address(const std::string &server_addr, std::string &host, std
 }
 
 // ---- connection set-up ----
+
+namespace {
+
+// The task for a request's text, or nullptr when it is refused (the client's
+// socket is then closed).
+sealgate_task *task_for_request(int fd, const char *text) {
+  LOG_AT("get_server_info_and_connect", LOG_INFO, "try to parse server info for client fd %d", fd);
+  connection_info info;
+  if (parse_connection_info(text, info) != 0) {
+    LOG_AT("get_server_info_and_connect", LOG_ERROR, "Unable to parse server info from client %d, close it", fd);
+    close(fd);
+    return nullptr;
+  }
+  sealgate_task *task = new (std::nothrow) sealgate_task(info, fd);
+  if (task == nullptr) {
+    LOG_AT("get_server_info_and_connect", LOG_ERROR,
+           "Unable to create new sealgate_task object - OOM, wait 5 seconds to continue");
+    close(fd);
+    usleep(5000 * 1000);
+    return nullptr;
+  }
+  // Creation counts too, so the logged figure is the number of live tasks.
+  raise_task_number(task, "create - get_server_info_and_connect", __LINE__);
+  return task;
+}
+
+}  // namespace
 
 int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &client_tasks, task_map &server_tasks,
                                 new_client_map &new_clients) {
@@ -96,98 +125,127 @@ int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &clien
     return -1;
   }
   buffer[received] = '\0';
-  LOG(LOG_INFO, "try to parse server info for client fd %d", fd);
-  connection_info info;
-  if (parse_connection_info(buffer, info) != 0) {
-    LOG(LOG_ERROR, "Unable to parse server info from client %d, close it", fd);
-    close(fd);
-    return -1;
-  }
-  sealgate_task *task = new (std::nothrow) sealgate_task(info, client_fd);
-  if (task == nullptr) {
-    LOG(LOG_ERROR, "Unable to create new sealgate_task object - OOM, wait 5 seconds to continue");
-    close(fd);
-    usleep(5000 * 1000);
-    return -1;
-  }
-  // Creation counts too, so the logged figure is the number of live tasks.
-  raise_task_number(task, "create - get_server_info_and_connect", __LINE__);
+  sealgate_task *task = task_for_request(fd, buffer);
+  if (task == nullptr) return -1;
   if (start_task(epoll_fd, task) == nullptr) return -1;
   client_tasks[task->channel->cfd] = task;
   server_tasks[task->channel->sfd] = task;
   return 0;
 }
 
+void client_left_before_request(int64_t client_fd) { task_for_request(static_cast<int>(client_fd), ""); }
+
+namespace {
+
+// The server's socket is connected: TLS is set up on it and the handshake
+// starts on its next event. 0, or -1 when the task must end.
+int server_connected(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  delete task->connecting;
+  task->connecting = nullptr;
+  set_no_delay(ch->sfd);
+  LOG_AT("start_task", LOG_DEBUG, "task %p server fd:port %d:%d client fd %d for task %p", static_cast<void *>(task),
+         ch->sfd, ch->local_port, ch->cfd, static_cast<void *>(task));
+  if (init_channel_ssl(ch, task->request) != 0) return -1;
+  task->state = HANDSHAKE;
+  uint32_t old = ch->sfd_events;
+  ch->sfd_events = EPOLLIN | EPOLLOUT;
+  if (old != ch->sfd_events &&
+      modify_registration(epoll_fd, old == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, ch->sfd_events) != 0) {
+    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", ch->sfd, ch->cfd);
+    return -1;
+  }
+  return 0;
+}
+
+// The connect attempt in progress is looked at (on its event or once its
+// time is up); a failed one gives way to the next address.
+int resume_connect(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  // The connector may close this attempt and open the next one: the socket
+  // leaves the epoll set before it can be closed.
+  change_events(epoll_fd, ch->sfd);
+  ch->sfd_events = 0;
+  connect_progress progress = connect_resume(*task->connecting, ch->sfd, ch->local_port);
+  if (progress == connect_progress::connected) {
+    LOG_AT("connect_server", LOG_DEBUG, "connection %d to server is ready, change state to HANDSHAKE", ch->sfd);
+    return server_connected(epoll_fd, task);
+  }
+  if (progress != connect_progress::in_progress) return -1;  // no address left; logged by the connector
+  ch->sfd_events = EPOLLIN | EPOLLOUT;
+  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, ch->sfd, ch->sfd_events) != 0) {
+    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d: epoll_ctl error, stop task", ch->sfd, ch->cfd);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   std::string host, port;
   if (!split_server_address(task->request.server_addr, host, port))
     LOG(LOG_WARN, "server address %s does not have port appended, using 443 default", task->request.server_addr.c_str());
-  int server_fd = INVALID_SOCKET_FD;
-  uint16_t local_port = 0;
-  if (do_connect(task->client_fd, host.c_str(), port.c_str(), &server_fd, &local_port, task->request.seconds_per_try) != 0) {
-    update_task_number(task, "delete - start_task 1", __LINE__);
-    delete task;
-    return nullptr;
-  }
-  set_no_delay(server_fd);
-  LOG(LOG_DEBUG, "task %p server fd:port %d:%d client fd %d for task %p", static_cast<void *>(task), server_fd,
-      local_port, static_cast<int>(task->client_fd), static_cast<void *>(task));
   connection_channel *channel =
-      new (std::nothrow) connection_channel(static_cast<int>(task->client_fd), server_fd, local_port);
-  if (channel == nullptr) {
-    close(server_fd);
+      new (std::nothrow) connection_channel(static_cast<int>(task->client_fd), INVALID_SOCKET_FD, 0);
+  task->connecting = new (std::nothrow) outbound_connect;
+  if (channel == nullptr || task->connecting == nullptr) {
+    delete channel;
     update_task_number(task, "delete - start_task 0", __LINE__);  // creation was counted
     delete task;
     LOG(LOG_ERROR, "Unable to create connection_channel object - OOM");
     return nullptr;
   }
-  // From here the channel alone owns both sockets, so each is closed exactly once.
+  // From here the channel alone owns both sockets, so each is closed exactly
+  // once; while the task connects, its sfd is the attempt in progress.
   task->channel = channel;
   task->client_fd = INVALID_CLIENT_FD;
-  if (init_channel_ssl(channel, task->request) != 0) {
-    update_task_number(task, "delete - start_task 2", __LINE__);
-    delete task;
-    return nullptr;
-  }
-  task->state = HANDSHAKE;
-  channel->sfd_events = EPOLLIN | EPOLLOUT;
-  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->sfd, channel->sfd_events) != 0) {
-    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", channel->sfd, channel->cfd);
-    update_task_number(task, "delete - start_task 2", __LINE__);
+  // The connect never waits here: an attempt still in progress is watched
+  // in CONNECT, with its share of SecondsPerTry as its deadline.
+  connect_progress progress = do_connect(*task->connecting, channel->cfd, host.c_str(), port.c_str(),
+                                         task->request.seconds_per_try, channel->sfd, channel->local_port);
+  if (progress != connect_progress::connected && progress != connect_progress::in_progress) {
+    update_task_number(task, "delete - start_task 1", __LINE__);
     delete task;
     return nullptr;
   }
   // Until the reply nothing is read from the client, but its leaving is
-  // watched for: a client that gives up on a server that never finishes its
-  // handshake takes both connections with it.
+  // watched for: a client that gives up on a server that is slow to connect,
+  // to finish its handshake or to pass its check takes both connections with it.
   if (modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->cfd, EPOLLRDHUP) != 0) {
     LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add client fd", channel->sfd, channel->cfd);
     update_task_number(task, "delete - start_task 2", __LINE__);
-    change_events(epoll_fd, channel->sfd);
     delete task;
     return nullptr;
   }
   channel->cfd_events = EPOLLRDHUP;
+  int rc;
+  if (progress == connect_progress::connected) {
+    rc = server_connected(epoll_fd, task);
+  } else {
+    task->state = CONNECT;
+    channel->sfd_events = EPOLLIN | EPOLLOUT;
+    rc = modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->sfd, channel->sfd_events);
+    if (rc != 0)
+      LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", channel->sfd, channel->cfd);
+  }
+  if (rc != 0) {
+    update_task_number(task, "delete - start_task 2", __LINE__);
+    change_events(epoll_fd, channel->cfd);
+    change_events(epoll_fd, channel->sfd);
+    delete task;
+    return nullptr;
+  }
   return task;
 }
 
-// The connector returns only once connected, so tasks start in HANDSHAKE;
-// this step serves a connection still in progress should one ever be registered.
+// A connect still in progress: its socket became writable or failed.
 int connect_server(int epoll_fd, uint32_t events, sealgate_task *task) {
-  connection_channel *ch = task->channel;
-  if ((events & EPOLLOUT) == 0) {
-    LOG(LOG_DEBUG, "connection %d to server is triggered, events %x", ch->sfd, events);
+  if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
+    LOG(LOG_DEBUG, "connection %d to server is triggered, events %x", task->channel->sfd, events);
     return 0;
   }
-  LOG(LOG_DEBUG, "connection %d to server is ready, change state to HANDSHAKE", ch->sfd);
-  if (init_channel_ssl(ch, task->request) != 0) return -1;
-  ch->sfd_events = EPOLLIN | EPOLLOUT;
-  task->state = HANDSHAKE;
-  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, ch->sfd_events) != 0) {
-    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d: epoll_ctl error, stop task", ch->sfd, ch->cfd);
-    return -1;
-  }
-  return 0;
+  return resume_connect(epoll_fd, task);
 }
 
 // ---- handshake, status and teardown ----
@@ -207,14 +265,14 @@ void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
   ch->sfd_events = 0;
 }
 
-int finish_handshake(int epoll_fd, sealgate_task *task) {
+// The check is done (or was skipped): the client gets its reply and the
+// relay starts, or the server is refused.
+int after_check(int epoll_fd, sealgate_task *task, bool checked) {
   connection_channel *ch = task->channel;
-  ch->handshake_done = true;
-  bool checked = task->request.skip_verify || check_server_certificate(task->request.server_addr, ch->ssl, ch->sfd) == 0;
   if (keep_session(ch->ssl, ch->session_key, checked))
     LOG(LOG_DEBUG, "server fd %d client fd %d - TLS session resumed", ch->sfd, ch->cfd);
   if (!checked) {
-    if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
+    if (ch->sfd_events != 0 && modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
       LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
     ch->sfd_events = 0;
     return -1;
@@ -231,8 +289,9 @@ int finish_handshake(int epoll_fd, sealgate_task *task) {
   }
   task->state = FORWARD;
   relay_from_now_on(ch);
+  uint32_t old = ch->sfd_events;
   ch->sfd_events = EPOLLIN;
-  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
+  if (modify_registration(epoll_fd, old == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
     LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add server fd %d", ch->sfd);
     return -1;
   }
@@ -241,8 +300,34 @@ int finish_handshake(int epoll_fd, sealgate_task *task) {
     return -1;
   }
   ch->cfd_events = EPOLLIN;
-  LOG(LOG_DEBUG, "server fd %d client fd %d - channel is setup, ready to forward data", ch->sfd, ch->cfd);
+  LOG_AT("finish_handshake", LOG_DEBUG, "server fd %d client fd %d - channel is setup, ready to forward data", ch->sfd,
+         ch->cfd);
   return 0;
+}
+
+int finish_handshake(int epoll_fd, sealgate_task *task) {
+  connection_channel *ch = task->channel;
+  ch->handshake_done = true;
+  if (task->request.skip_verify) return after_check(epoll_fd, task, true);
+  check_progress progress =
+      check_server_certificate(task->request.server_addr, ch->ssl, ch->sfd, epoll_fd, &task->check);
+  if (progress != check_progress::pending) return after_check(epoll_fd, task, progress == check_progress::accepted);
+  // Nothing is read from the server while its certificate is checked: its
+  // socket rests (a server that speaks first would otherwise wake the worker
+  // on every cycle), and the check's own socket is watched instead.
+  if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
+    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
+  ch->sfd_events = 0;
+  return 0;
+}
+
+// The next step of the revocation check in progress.
+int continue_check(int epoll_fd, sealgate_task *task) {
+  check_progress progress = continue_server_check(task->check);
+  if (progress == check_progress::pending) return 0;
+  end_server_check(task->check);
+  task->check = nullptr;
+  return after_check(epoll_fd, task, progress == check_progress::accepted);
 }
 
 int handshake_wants(int epoll_fd, connection_channel *ch, uint32_t mask, int error, const char *text) {
@@ -312,6 +397,11 @@ int handshake_failed(int epoll_fd, connection_channel *ch, int ssl_error, int er
 int handshake_server(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   ERR_clear_error();
+  if (task->check != nullptr) {
+    int rc = continue_check(epoll_fd, task);
+    ERR_clear_error();
+    return rc;
+  }
   errno = 0;
   int rc = SSL_connect(ch->ssl);
   int result;
@@ -364,3 +454,31 @@ int end_task(int epoll_fd, sealgate_task *task) {
   return 0;
 }
 
+
+bool task_deadline(const sealgate_task *task, std::chrono::steady_clock::time_point *when) {
+  if (task->connecting != nullptr && task->state == CONNECT) return connect_deadline(*task->connecting, when);
+  if (task->check == nullptr) return false;
+  *when = server_check_deadline(task->check);
+  return true;
+}
+
+int deadline_step(int epoll_fd, sealgate_task *task) {
+  if (task->state == CONNECT && task->connecting != nullptr) return resume_connect(epoll_fd, task);
+  if (task->check != nullptr) return handshake_server(epoll_fd, task);
+  return 0;
+}
+
+int task_check_socket(const sealgate_task *task) {
+  return task->check != nullptr ? server_check_socket(task->check) : -1;
+}
+
+void client_left_before_reply(const sealgate_task *task) {
+  // What sending the reply would have met: the reset the socket holds, or a
+  // peer that has closed its end.
+  int fd = task->channel->cfd, error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) error = EPIPE;
+  char text[ERROR_TEXT_SIZE];
+  LOG_AT("handshake_server", LOG_WARN, "Unable to send status to client fd %d - %d, %s", fd, error,
+         errno_text(error, text));
+}

@@ -3,6 +3,7 @@
 // engine's; the modules below see the request and the channel, never the task.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -11,6 +12,7 @@
 #include "protocol.h"
 
 struct connection_channel;
+struct server_check;
 
 constexpr int REQUEST_BUFFER_SIZE = 4096;
 constexpr int64_t INVALID_CLIENT_FD = -1;
@@ -24,9 +26,15 @@ struct sealgate_task {
   uint32_t ready_count = 0;
   connection_channel *channel = nullptr;
   bool client_event = false;  // the event being handled came from the client's socket
+  // While in CONNECT: the connector trying the server's addresses (the
+  // channel's sfd is the attempt in progress).
+  outbound_connect *connecting = nullptr;
+  // While the revocation check runs (HANDSHAKE, the handshake done): the
+  // server's socket rests and the check's own socket is watched instead.
+  server_check *check = nullptr;
 
   sealgate_task(const connection_info &info, int64_t fd);
-  ~sealgate_task();  // destroys the channel, then closes client_fd if still held
+  ~sealgate_task();  // ends the check and the connector, destroys the channel, then closes client_fd if still held
   sealgate_task(const sealgate_task &) = delete;
   sealgate_task &operator=(const sealgate_task &) = delete;
 };
@@ -44,6 +52,22 @@ int forward_data(int epoll_fd, uint32_t events, sealgate_task *task);
 int end_task(int epoll_fd, sealgate_task *task);
 
 void update_task_number(sealgate_task *task, const char *reason, int line);
+
+// A task that waits for something with a time limit (a connect attempt, the
+// revocation check) must be stepped when that time comes even if none of its
+// sockets reports an event. False when only events move it.
+bool task_deadline(const sealgate_task *task, std::chrono::steady_clock::time_point *when);
+// The step for a task whose deadline has come: 0 keeps it, non-zero ends it.
+int deadline_step(int epoll_fd, sealgate_task *task);
+// The socket of the task's revocation check (an OCSP responder's) that the
+// worker's maps must lead to the task; -1 when none.
+int task_check_socket(const sealgate_task *task);
+
+// The client left before its reply could be sent: the line that says so.
+void client_left_before_reply(const sealgate_task *task);
+// A client gone before a byte of its request was read is refused as an
+// empty request is: logged, closed, nothing read and nothing opened.
+void client_left_before_request(int64_t client_fd);
 
 // Splits "host:port" at the last colon; without a colon the port is "443".
 bool split_server_address(const std::string &server_addr, std::string &host, std::string &port);

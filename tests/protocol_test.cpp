@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <functional>
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "protocol.h"
@@ -51,6 +52,20 @@ int listen_at(const char *address, int port) {
   return -1;
 }
 
+// The connector as a worker drives it: the attempt's socket is watched until
+// it is writable or its deadline has come. The connected socket, or -1.
+int connect_to(const char *host, int port, int seconds) {
+  outbound_connect c;
+  int fd = -1;
+  uint16_t local = 0;
+  connect_progress p = do_connect(c, 1, host, std::to_string(port).c_str(), seconds, fd, local);
+  for (pollfd q = {fd, POLLOUT, 0}; p == connect_progress::in_progress; p = connect_resume(c, fd, local)) {
+    q.fd = fd;
+    poll(&q, 1, 5);
+  }
+  return p == connect_progress::connected ? fd : -1;
+}
+
 // "dual" resolves to ::1 first and 127.0.0.1 second, as localhost does on many hosts.
 int dual_resolver(const char *, const char *service, const addrinfo *hints, addrinfo **out) {
   addrinfo *v6 = nullptr, *v4 = nullptr;
@@ -61,15 +76,15 @@ int dual_resolver(const char *, const char *service, const addrinfo *hints, addr
 }
 
 TEST(Connector, TheAddressThatWorkedGoesFirstUntilItFails) {
-  int port = free_port(), v4 = listen_at("127.0.0.1", port), v6 = listen_at("::1", port), fd;
+  int port = free_port(), v4 = listen_at("127.0.0.1", port), v6 = listen_at("::1", port);
   if (v6 < 0) GTEST_SKIP() << "no IPv6 loopback";
   close(v6);  // ::1 refuses: the first connection ends on 127.0.0.1
   clear_address_cache();
   set_resolver_for_test(dual_resolver);
-  uint16_t local;
   // Which listener the next connection reaches.
   auto reaches = [&](int listener) {
-    EXPECT_EQ(do_connect(1, "dual", std::to_string(port).c_str(), &fd, &local, 4), 0);
+    int fd = connect_to("dual", port, 4);
+    EXPECT_GE(fd, 0);
     close(fd);
     int c = accept(listener, nullptr, nullptr);
     if (c >= 0) close(c);
@@ -84,6 +99,37 @@ TEST(Connector, TheAddressThatWorkedGoesFirstUntilItFails) {
   EXPECT_TRUE(reaches(v6));
   close(v4);
   close(v6);
+  set_resolver_for_test(nullptr);
+}
+
+// "two" resolves to a listener that never answers a SYN, then to one that accepts.
+int g_silent_port, g_open_port;
+int two_resolver(const char *, const char *, const addrinfo *hints, addrinfo **out) {
+  addrinfo *silent = nullptr, *open = nullptr;
+  if (getaddrinfo("127.0.0.1", std::to_string(g_silent_port).c_str(), hints, &silent) != 0 ||
+      getaddrinfo("127.0.0.1", std::to_string(g_open_port).c_str(), hints, &open) != 0)
+    return EAI_NONAME;
+  silent->ai_next = open;
+  *out = silent;
+  return 0;
+}
+
+// SecondsPerTry is shared: with two addresses each has half of it, so an
+// unreachable first one still leaves time for the second.
+TEST(Connector, TheBudgetIsSharedAmongTheAddresses) {
+  silent_listener silent;
+  int open = listen_at("127.0.0.1", g_open_port = free_port());
+  g_silent_port = silent.port();
+  clear_address_cache();
+  set_resolver_for_test(two_resolver);
+  auto start = std::chrono::steady_clock::now();
+  int fd = connect_to("two", 0, 2);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(fd, 0);
+  EXPECT_GT(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+  close(fd);
+  close(open);
   set_resolver_for_test(nullptr);
 }
 

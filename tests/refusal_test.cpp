@@ -15,14 +15,17 @@ using namespace testing_support;
 namespace {
 
 // A request naming a TLS server of the test, a plain TCP one that behaves as
-// `plain` says, or nobody; or raw bytes instead of a request. A client that
-// `leaves` does not wait for the end: it closes while sealgate is still busy.
+// `plain` says, one that never answers a SYN, or nobody; or raw bytes
+// instead of a request. A client that `leaves` does not wait for the end: it
+// closes while sealgate is still busy (at once, before its request, when
+// `gone`). `says` is what the log tells the operator about it.
 struct refusal {
   const char *what;
   std::string extra;  // request keys beside ServerAddr, or the raw bytes
   tls_server_options server{};
   std::function<void(int)> plain{};
-  bool verify = false, nobody = false, raw = false, leaves = false;
+  bool verify = false, nobody = false, raw = false, leaves = false, silent = false, gone = false;
+  const char *says = nullptr;
 };
 
 std::string files(const std::string &ca) { return "\"CACertPemFile\": \"" + ca + "\""; }
@@ -67,6 +70,8 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
   ASSERT_EQ(truncate(big.c_str(), REQUEST_FILE_LIMIT + 1), 0);
   ocsp_responder responder(pki.ocsp_port);
   raw_server recorder(pki.inject_port, [](int fd) { close(fd); });
+  mute_server mute(pki.closed_port);  // a responder that never answers
+  silent_listener unanswered;
   auto reset = [](int fd) {
     recv_bytes(fd, 100);
     linger hard = {1, 0};
@@ -95,7 +100,14 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
       {"passphrase with a final line break", client_key_json(pki.path("pass-newline.txt"))},
       {.what = "server that resets in the handshake", .extra = "", .plain = reset},
       {.what = "server that does not speak TLS", .extra = "", .plain = not_tls},
-      {.what = "client leaving a handshake the server never answers", .extra = "", .plain = silent, .leaves = true},
+      {.what = "client leaving a handshake the server never answers", .extra = "", .plain = silent, .leaves = true,
+       .says = "Unable to send status to client fd"},
+      {.what = "client leaving a connect the server never answers", .extra = "", .leaves = true, .silent = true,
+       .says = "Unable to send status to client fd"},
+      {.what = "client leaving while the OCSP responder is silent", .extra = "", .server = {.leaf = "closedport"},
+       .verify = true, .leaves = true, .says = "Unable to send status to client fd"},
+      {.what = "client closing before its request", .extra = "", .raw = true, .gone = true,
+       .says = "Unable to parse server info from client"},
       {"revoked certificate", "", {.leaf = "revoked"}, nullptr, true},
       {"certificate naming no OCSP responder", "", {.leaf = "noocsp"}, nullptr, true},
       {"certificate naming only an https responder", "", {.leaf = "httpsonly"}, nullptr, true},
@@ -112,17 +124,22 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
     std::unique_ptr<tls_test_server> server;
     std::unique_ptr<raw_server> plain;
     if (row.plain) plain = std::make_unique<raw_server>(0, row.plain);
-    if (!row.plain && !row.nobody && !row.raw) server = std::make_unique<tls_test_server>(row.server);
-    int port = plain ? plain->port() : server ? server->port() : free_port();
+    if (!row.plain && !row.nobody && !row.raw && !row.silent) server = std::make_unique<tls_test_server>(row.server);
+    int port = plain ? plain->port() : server ? server->port() : row.silent ? unanswered.port() : free_port();
+    size_t seen = sg_->log().size();
     int fd = connect_tcp(sg_->port());
-    send_all(fd, row.raw ? row.extra : request_json(addr(port), !row.verify, row.extra));
+    if (!row.gone) send_all(fd, row.raw ? row.extra : request_json(addr(port), !row.verify, row.extra));
     if (row.raw) shutdown(fd, SHUT_WR);
     if (row.leaves) usleep(200000);
-    EXPECT_TRUE(row.leaves ? close(fd) == 0 : closed_without_a_byte(fd));
+    EXPECT_TRUE(row.leaves || row.gone ? close(fd) == 0 : closed_without_a_byte(fd));
+    if (row.says != nullptr) {
+      EXPECT_TRUE(eventually([&] { return sg_->log().find(row.says, seen) != std::string::npos; })) << row.says;
+    }
     expect_service_intact();
   }
   EXPECT_EQ(recorder.connections(), 0) << "the URL with line breaks was followed";
   std::string log = sg_->log();
+  EXPECT_EQ(log.find("not allowed"), std::string::npos) << "a client of this user was taken for another";
   EXPECT_EQ(log.find("\r\nPOST"), std::string::npos) << "the URL reached the log unescaped";
   EXPECT_EQ(log.find("\n12-06-2026 00:00:00.000 INFO  [1,1]"), std::string::npos) << "a request forged a log line";
   for (const std::string &file : {fifo, dir.path, std::string("/dev/zero")})  // refused before any read

@@ -10,6 +10,8 @@
 
 #include "engine.h"
 #include "listener.h"
+#include "log.h"
+#include "ocsp.h"
 #include "support.h"
 #include "tls_setup.h"
 
@@ -115,6 +117,91 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
   EXPECT_TRUE(closed_without_a_byte(silent));
   close(client);
   clear_context_cache();
+}
+
+// In this process, the twenty real workers: one relay echoes a ping every
+// 20 ms while 40 requests name a server that never answers a SYN
+// (SecondsPerTry 5) and 40 name servers whose OCSP responder accepts and
+// never answers (its wait set to 2 s). No ping waits 100 ms, each hanging
+// client is closed without a byte when its budget is spent, with the lines
+// that say why, and every descriptor is given back.
+TEST(Worker, ServersThatNeverAnswerHoldUpNoOtherRelay) {
+  ocsp_set_wait_for_test(2000);
+  allow_clients_of(getpid());
+  const test_pki &pki = shared_pki();
+  silent_listener unreachable;
+  mute_server responder(pki.closed_port);
+  std::vector<std::unique_ptr<tls_test_server>> checked;
+  for (int i = 0; i < 40; i++) checked.push_back(std::make_unique<tls_test_server>(tls_server_options{.leaf = "closedport"}));
+  tls_test_server echo;
+  raw_server front(0, [](int fd) {  // sealgate's listener: accepted sockets go to the workers
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    g_handoff_queue.enqueue(fd);
+  });
+  usleep(100000);
+  int baseline = count_open_fds(getpid());
+  temp_dir logs("stall-log");
+  init_log(logs.path.c_str(), "unit", 0, LOG_DEBUG);
+  std::vector<pthread_t> workers;
+  ASSERT_EQ(create_worker_threads(workers), WORKER_COUNT);
+
+  std::string reply;
+  int live = open_relay(front.port(), request_json(addr(echo.port())), &reply);
+  ASSERT_EQ(reply, k_status_reply);
+  using clock = std::chrono::steady_clock;
+  struct hanging {
+    int fd;
+    clock::duration budget;
+    clock::time_point sent;
+    clock::duration took{};
+  };
+  std::vector<hanging> clients;
+  for (int i = 0; i < 80; i++) {
+    bool connects = i % 2 == 0;
+    int fd = connect_tcp(front.port());
+    clients.push_back({fd, std::chrono::milliseconds(connects ? 5000 : 2000), clock::now()});
+    send_all(fd, connects ? request_json(addr(unreachable.port()), true, "", 5)
+                          : request_json(addr(checked[i / 2]->port()), false));
+  }
+  clock::duration worst{};
+  for (size_t open = clients.size(); open > 0 && clock::now() - clients[0].sent < std::chrono::seconds(6 + 2 * k_slowdown);) {
+    auto ping = clock::now();
+    ASSERT_TRUE(send_all(live, "ping"));
+    ASSERT_EQ(recv_bytes(live, 4), "ping");
+    worst = std::max(worst, clock::now() - ping);
+    for (hanging &c : clients) {
+      char byte;
+      if (c.took != clock::duration{} || recv(c.fd, &byte, 1, MSG_DONTWAIT) != 0) continue;
+      c.took = clock::now() - c.sent;
+      open--;
+    }
+    usleep(20000);
+  }
+  EXPECT_LT(worst, std::chrono::milliseconds(100 * k_slowdown)) << "the longest a ping waited";
+  for (const hanging &c : clients) {
+    EXPECT_GT(c.took, c.budget - std::chrono::milliseconds(100));
+    EXPECT_LT(c.took, c.budget + std::chrono::milliseconds(1000 * k_slowdown));
+    close(c.fd);
+  }
+  close(live);
+  for (int i = 0; i < WORKER_COUNT; i++) g_handoff_queue.enqueue(STOP_MARKER);
+  for (pthread_t worker : workers) pthread_join(worker, nullptr);
+  std::string log = read_logs(logs.path);
+  auto count = [&](const std::string &text) {
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at++) n++;
+    return n;
+  };
+  std::string timed_out = addr(unreachable.port()) + " - Connection timed out";
+  EXPECT_EQ(count(timed_out), 40u);
+  EXPECT_EQ(count("Timeout on request fd"), 40u);
+  EXPECT_EQ(count("unable to connect to ocsp for server"), 40u);
+  responder.hang_up();
+  log_reset_for_test();
+  EXPECT_TRUE(eventually([&] { return count_open_fds(getpid()) == baseline; })) << "descriptors left open";
+  clear_ocsp_cache();
+  clear_context_cache();
+  ocsp_set_wait_for_test(0);
 }
 
 // The server asks for new handshakes while the client uploads at full speed

@@ -60,6 +60,8 @@ void accept_loop(int listen_fd, const std::atomic<bool> &stop, const std::functi
   }
 }
 
+}  // namespace
+
 int count_open_fds(pid_t pid) {
   std::error_code gone, vanished;
   int count = 0;  // the liveness check holds a /proc file for a moment each turn: not a leak
@@ -67,6 +69,8 @@ int count_open_fds(pid_t pid) {
     count += std::filesystem::read_symlink(fd.path(), vanished).string().rfind("/proc/", 0) != 0;
   return gone ? -1 : count;
 }
+
+namespace {
 
 void remove_tree(const std::string &path) {
   std::error_code ignored;
@@ -241,9 +245,9 @@ std::string recv_bytes(int fd, size_t length, bool *eof) {
   return out;
 }
 
-std::string request_json(const std::string &server_addr, bool skip_verify, const std::string &extra) {
+std::string request_json(const std::string &server_addr, bool skip_verify, const std::string &extra, int seconds) {
   std::string json = "{\"ServerAddr\": \"" + server_addr + "\", \"SkipVerify\": " + (skip_verify ? "true" : "false") +
-                     ", \"UseECA\": false, \"SecondsPerTry\": 10, \"Proxy\": \"\"";
+                     ", \"UseECA\": false, \"SecondsPerTry\": " + std::to_string(seconds) + ", \"Proxy\": \"\"";
   if (extra.find("CACertPemFile") == std::string::npos)
     json += ", \"CACertPemFile\": \"" + shared_pki().path("root.pem") + "\"";
   return json + (extra.empty() ? "" : ", " + extra) + "}";
@@ -431,6 +435,39 @@ raw_server::~raw_server() {
   close(fd_);
 }
 
+mute_server::mute_server(int port) {
+  server_ = std::make_unique<raw_server>(port, [this](int fd) {
+    std::lock_guard<std::mutex> guard(lock_);
+    held_.push_back(fd);
+  });
+}
+
+mute_server::~mute_server() {
+  server_.reset();
+  hang_up();
+}
+
+void mute_server::hang_up() {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (int fd : held_) close(fd);
+  held_.clear();
+}
+
+silent_listener::silent_listener() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = loopback(0);
+  socklen_t length = sizeof a;
+  if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd_, 0) != 0) ADD_FAILURE() << "no listener";
+  getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
+  port_ = ntohs(a.sin_port);
+  filler_ = connect_tcp(port_);  // the one connection a backlog of 0 holds
+}
+
+silent_listener::~silent_listener() {
+  close(filler_);
+  close(fd_);
+}
+
 ocsp_responder::ocsp_responder(int port) {
   const test_pki &pki = shared_pki();
   std::string out = dir_.path + "/out.txt";
@@ -461,7 +498,8 @@ handshaken_task::handshaken_task(int port, const std::string &server_addr) {
   task = start_task(epoll_fd, new sealgate_task(info, pair[0]));
   eventually([&] {
     epoll_event event;
-    if (task != nullptr && epoll_wait(epoll_fd, &event, 1, 10) == 1 && handshake_server(epoll_fd, task) != 0) {
+    if (task != nullptr && epoll_wait(epoll_fd, &event, 1, 10) == 1 &&
+        (task->state == CONNECT ? connect_server(epoll_fd, event.events, task) : handshake_server(epoll_fd, task)) != 0) {
       delete task;
       task = nullptr;
     }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
@@ -17,6 +18,13 @@ struct sealgate_task;
 namespace testing_support {
 
 constexpr int k_wait_ms = 3000;  // every ordinary wait: a test fails at the first answer not in time
+// Sanitizer builds do the same work several times slower: bounds on how long
+// a piece of work may take stretch by this much there.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int k_slowdown = 5;
+#else
+constexpr int k_slowdown = 1;
+#endif
 
 struct temp_dir {
   std::string path;
@@ -41,6 +49,7 @@ void kill_and_reap(pid_t pid);
 int run_shell(  // a command line's exit status (-1 on time-out), its output in *output
     const std::string &command, std::string *output = nullptr, int timeout_ms = 2 * k_wait_ms);
 long cpu_ticks(pid_t pid);
+int count_open_fds(pid_t pid);  // but the /proc files the process holds a moment
 
 // The binary on a free port with a log directory of its own; the destructor
 // fails the test unless SIGTERM stops it with 0 in time, without a sanitizer report.
@@ -72,7 +81,8 @@ bool send_all(int fd, const std::string &data);
 // Until `length` bytes, the end, or k_wait_ms without a byte.
 std::string recv_bytes(int fd, size_t length = std::string::npos, bool *eof = nullptr);
 // A request with the SkipVerify given, naming the test CA file unless `extra` names one.
-std::string request_json(const std::string &server_addr, bool skip_verify = true, const std::string &extra = "");
+std::string request_json(const std::string &server_addr, bool skip_verify = true, const std::string &extra = "",
+                         int seconds = 10);
 std::string client_key_json(const std::string &pass_file);  // the client certificate and its encrypted key
 // The descriptor, with the first bytes back in *reply ("" when closed).
 int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer = 0);
@@ -146,6 +156,32 @@ class raw_server {
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::thread thread_;
+};
+
+// A plain TCP listener on `port` that takes connections and the bytes sent
+// on them and never answers; they are closed when it is destroyed.
+class mute_server {
+ public:
+  explicit mute_server(int port);
+  ~mute_server();
+  void hang_up();  // closes the connections it holds
+
+ private:
+  std::mutex lock_;
+  std::vector<int> held_;
+  std::unique_ptr<raw_server> server_;
+};
+
+// A loopback listener whose backlog is full and which never accepts: the
+// SYNs of further connects go unanswered.
+class silent_listener {
+ public:
+  silent_listener();
+  ~silent_listener();
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1, filler_ = -1, port_ = 0;
 };
 
 // `openssl ocsp` answering for the PKI's intermediate on `port` (a failure unless it starts).
