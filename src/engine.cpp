@@ -216,6 +216,9 @@ void handle_event(worker &w, const struct epoll_event &event, std::unordered_set
     }
     return;
   }
+  // A task already bound for deletion takes no further step: a later event of
+  // the same cycle must not reply to a client that has gone.
+  if (delete_set.count(task) != 0) return;
   log_event(task, static_cast<int>(fd));
   if (task->state == FORWARD) {
     dispatch(w, task, event.events, delete_set);
@@ -243,7 +246,6 @@ void give_read_turns(worker &w, const std::vector<sealgate_task *> &waiting,
 // Steps the tasks whose deadline has come; tasks with none left leave the
 // timed set. Returns the milliseconds until the next deadline (capped at `cap`).
 int run_deadlines(worker &w, std::unordered_set<sealgate_task *> &delete_set, int cap) {
-  if (w.timed.empty()) return cap;
   auto now = std::chrono::steady_clock::now();
   auto next = now + std::chrono::milliseconds(cap);
   std::vector<sealgate_task *> due;
@@ -271,7 +273,7 @@ int run_deadlines(worker &w, std::unordered_set<sealgate_task *> &delete_set, in
     }
     follow_task(w, task, server, check);
     std::chrono::steady_clock::time_point when;
-    if (task_deadline(task, &when) && when < next) next = std::max(when, now);
+    if (delete_set.count(task) == 0 && task_deadline(task, &when) && when < next) next = std::max(when, now);
   }
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left + 1, 0, cap));
@@ -336,6 +338,7 @@ void *fsm_worker_thread(void *) {
     }
     w->read_turns.clear();
     w->read_turns.swap(w->tls_waiting);
+    if (w->timed.empty()) w->wait_ms = WORKER_WAIT_MS;
     if (n == 0 && w->read_turns.empty() && w->timed.empty()) {
       trim_buffer_pool();  // a quiet cycle: spare buffers go back to the system
       continue;

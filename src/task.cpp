@@ -186,13 +186,14 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   std::string host, port;
   if (!split_server_address(task->request.server_addr, host, port))
     LOG(LOG_WARN, "server address %s does not have port appended, using 443 default", task->request.server_addr.c_str());
-  connection_channel *channel =
-      new (std::nothrow) connection_channel(static_cast<int>(task->client_fd), INVALID_SOCKET_FD, 0);
   task->connecting = new (std::nothrow) outbound_connect;
-  if (channel == nullptr || task->connecting == nullptr) {
-    delete channel;
+  connection_channel *channel =
+      task->connecting == nullptr
+          ? nullptr
+          : new (std::nothrow) connection_channel(static_cast<int>(task->client_fd), INVALID_SOCKET_FD, 0);
+  if (channel == nullptr) {
     update_task_number(task, "delete - start_task 0", __LINE__);  // creation was counted
-    delete task;
+    delete task;  // closes the client socket it still holds
     LOG(LOG_ERROR, "Unable to create connection_channel object - OOM");
     return nullptr;
   }
@@ -270,7 +271,7 @@ void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
 int after_check(int epoll_fd, sealgate_task *task, bool checked) {
   connection_channel *ch = task->channel;
   if (keep_session(ch->ssl, ch->session_key, checked))
-    LOG(LOG_DEBUG, "server fd %d client fd %d - TLS session resumed", ch->sfd, ch->cfd);
+    LOG_AT("finish_handshake", LOG_DEBUG, "server fd %d client fd %d - TLS session resumed", ch->sfd, ch->cfd);
   if (!checked) {
     if (ch->sfd_events != 0 && modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
       LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
@@ -282,9 +283,9 @@ int after_check(int epoll_fd, sealgate_task *task, bool checked) {
     int error = 0;
     socket_error_text(text, &error);
     if (error != 0)
-      LOG(LOG_WARN, "Unable to send status to client fd %d - %d, %s", ch->cfd, error, text);
+      LOG_AT("finish_handshake", LOG_WARN, "Unable to send status to client fd %d - %d, %s", ch->cfd, error, text);
     else
-      LOG(LOG_WARN, "Unable to send status to client fd %d - errno not set", ch->cfd);
+      LOG_AT("finish_handshake", LOG_WARN, "Unable to send status to client fd %d - errno not set", ch->cfd);
     return -1;
   }
   task->state = FORWARD;
@@ -479,6 +480,6 @@ void client_left_before_reply(const sealgate_task *task) {
   socklen_t length = sizeof error;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) error = EPIPE;
   char text[ERROR_TEXT_SIZE];
-  LOG_AT("handshake_server", LOG_WARN, "Unable to send status to client fd %d - %d, %s", fd, error,
+  LOG_AT("finish_handshake", LOG_WARN, "Unable to send status to client fd %d - %d, %s", fd, error,
          errno_text(error, text));
 }

@@ -66,12 +66,16 @@ int connect_to(const char *host, int port, int seconds) {
   return p == connect_progress::connected ? fd : -1;
 }
 
-// "dual" resolves to ::1 first and 127.0.0.1 second, as localhost does on many hosts.
-int dual_resolver(const char *, const char *service, const addrinfo *hints, addrinfo **out) {
-  addrinfo *v6 = nullptr, *v4 = nullptr;
-  if (getaddrinfo("::1", service, hints, &v6) != 0 || getaddrinfo("127.0.0.1", service, hints, &v4) != 0) return EAI_NONAME;
-  v6->ai_next = v4;
-  *out = v6;
+// What the test's resolver gives for any name, in this order: an address
+// and its port (0: the port asked for).
+std::vector<std::pair<const char *, int>> g_addresses;
+int test_resolver(const char *, const char *service, const addrinfo *hints, addrinfo **out) {
+  addrinfo *head = nullptr, **tail = &head;
+  for (auto [address, port] : g_addresses) {
+    if (getaddrinfo(address, port != 0 ? std::to_string(port).c_str() : service, hints, tail) != 0) return EAI_NONAME;
+    while (*tail != nullptr) tail = &(*tail)->ai_next;
+  }
+  *out = head;
   return 0;
 }
 
@@ -80,7 +84,8 @@ TEST(Connector, TheAddressThatWorkedGoesFirstUntilItFails) {
   if (v6 < 0) GTEST_SKIP() << "no IPv6 loopback";
   close(v6);  // ::1 refuses: the first connection ends on 127.0.0.1
   clear_address_cache();
-  set_resolver_for_test(dual_resolver);
+  g_addresses = {{"::1", 0}, {"127.0.0.1", 0}};  // as localhost resolves on many hosts
+  set_resolver_for_test(test_resolver);
   // Which listener the next connection reaches.
   auto reaches = [&](int listener) {
     int fd = connect_to("dual", port, 4);
@@ -102,26 +107,14 @@ TEST(Connector, TheAddressThatWorkedGoesFirstUntilItFails) {
   set_resolver_for_test(nullptr);
 }
 
-// "two" resolves to a listener that never answers a SYN, then to one that accepts.
-int g_silent_port, g_open_port;
-int two_resolver(const char *, const char *, const addrinfo *hints, addrinfo **out) {
-  addrinfo *silent = nullptr, *open = nullptr;
-  if (getaddrinfo("127.0.0.1", std::to_string(g_silent_port).c_str(), hints, &silent) != 0 ||
-      getaddrinfo("127.0.0.1", std::to_string(g_open_port).c_str(), hints, &open) != 0)
-    return EAI_NONAME;
-  silent->ai_next = open;
-  *out = silent;
-  return 0;
-}
-
 // SecondsPerTry is shared: with two addresses each has half of it, so an
 // unreachable first one still leaves time for the second.
 TEST(Connector, TheBudgetIsSharedAmongTheAddresses) {
   silent_listener silent;
-  int open = listen_at("127.0.0.1", g_open_port = free_port());
-  g_silent_port = silent.port();
+  int port = free_port(), open = listen_at("127.0.0.1", port);
   clear_address_cache();
-  set_resolver_for_test(two_resolver);
+  g_addresses = {{"127.0.0.1", silent.port()}, {"127.0.0.1", port}};
+  set_resolver_for_test(test_resolver);
   auto start = std::chrono::steady_clock::now();
   int fd = connect_to("two", 0, 2);
   auto took = std::chrono::steady_clock::now() - start;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -68,6 +69,25 @@ int count_open_fds(pid_t pid) {
   for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", gone))
     count += std::filesystem::read_symlink(fd.path(), vanished).string().rfind("/proc/", 0) != 0;
   return gone ? -1 : count;
+}
+
+long busiest_thread_wakeups(int ms) {
+  auto sample = [] {
+    std::map<std::string, long> switches;
+    std::error_code gone;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", gone)) {
+      std::string status = read_file(task.path().string() + "/status");
+      size_t at = status.find("voluntary_ctxt_switches:");
+      if (at != std::string::npos) switches[task.path().filename()] = atol(status.c_str() + at + 24);
+    }
+    return switches;
+  };
+  auto before = sample();
+  usleep(static_cast<useconds_t>(ms) * 1000);
+  long most = 0;
+  for (const auto &[thread, count] : sample())
+    if (before.count(thread) != 0) most = std::max(most, count - before[thread]);
+  return most;
 }
 
 namespace {

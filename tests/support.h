@@ -49,7 +49,8 @@ void kill_and_reap(pid_t pid);
 int run_shell(  // a command line's exit status (-1 on time-out), its output in *output
     const std::string &command, std::string *output = nullptr, int timeout_ms = 2 * k_wait_ms);
 long cpu_ticks(pid_t pid);
-int count_open_fds(pid_t pid);  // but the /proc files the process holds a moment
+int count_open_fds(pid_t pid);
+long busiest_thread_wakeups(int ms);  // the most times one thread of this process slept and woke in `ms`  // but the /proc files the process holds a moment
 
 // The binary on a free port with a log directory of its own; the destructor
 // fails the test unless SIGTERM stops it with 0 in time, without a sanitizer report.
