@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -25,6 +26,8 @@ namespace {
 
 struct worker {
   int epoll_fd = -1;
+  int wake_fd = -1;  // written to by the hand-off queue when a socket comes for this parked worker
+  int slot = -1;     // the worker's place in the hand-off queue
   // Tasks whose TLS layer holds server bytes that no readiness event will
   // announce: each gets a read turn in the next cycle.
   std::vector<sealgate_task *> tls_waiting;
@@ -50,12 +53,24 @@ void remove_side(int epoll_fd, int fd, uint32_t &mask) {
   mask = 0;
 }
 
+void follow_task(worker &w, sealgate_task *task, int old_server, int old_check);
+
 void register_new_client(worker &w, int64_t client, int &check_size) {
   // Nothing is read from a client whose user may not use sealgate.
   switch (client_allowed(static_cast<int>(client))) {
     case client_verdict::allowed: break;
     case client_verdict::left: client_left_before_request(client); return;
     case client_verdict::refused: close(static_cast<int>(client)); return;
+  }
+  // The request mostly comes with the connection: it is read at once, and
+  // the socket is watched only when it has not arrived yet.
+  int rc = get_server_info_and_connect(w.epoll_fd, client, w.client_tasks, w.server_tasks, w.new_clients);
+  if (rc != REQUEST_NOT_YET) {
+    if (auto started = w.client_tasks.find(client); started != w.client_tasks.end()) {
+      follow_task(w, started->second, started->second->channel->sfd, -1);
+      check_size++;
+    }
+    return;
   }
   struct epoll_event event;
   memset(&event, 0, sizeof event);
@@ -185,7 +200,6 @@ void dispatch(worker &w, sealgate_task *task, uint32_t events, std::unordered_se
 void handle_event(worker &w, const struct epoll_event &event, std::unordered_set<sealgate_task *> &delete_set) {
   int64_t fd = static_cast<int64_t>(event.data.fd);  // sign-extended to the 64-bit key
   if (w.new_clients.count(fd) != 0) {
-    LOG_AT("fsm_worker_thread", LOG_INFO, "client fd %d data is ready", static_cast<int>(fd));
     get_server_info_and_connect(w.epoll_fd, fd, w.client_tasks, w.server_tasks, w.new_clients);
     if (auto started = w.client_tasks.find(fd); started != w.client_tasks.end())
       follow_task(w, started->second, started->second->channel->sfd, -1);
@@ -309,7 +323,43 @@ void release_worker(worker &w) {
   delete_tasks(w, remaining);
   for (auto &entry : w.new_clients) close(static_cast<int>(entry.first));
   w.new_clients.clear();
+  close(w.wake_fd);
   close(w.epoll_fd);
+}
+
+}  // namespace
+
+namespace {
+
+bool open_worker(worker &w) {
+  w.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  if (w.epoll_fd < 0) {
+    LOG_ERRNO(LOG_ERROR, "Unable to create epoll fd");
+    return false;
+  }
+  w.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  struct epoll_event event;
+  memset(&event, 0, sizeof event);
+  event.events = EPOLLIN;
+  event.data.fd = w.wake_fd;
+  if (w.wake_fd < 0 || epoll_ctl(w.epoll_fd, EPOLL_CTL_ADD, w.wake_fd, &event) != 0) {
+    LOG_ERRNO(LOG_ERROR, "Unable to create the worker's wake-up fd");
+    if (w.wake_fd >= 0) close(w.wake_fd);
+    close(w.epoll_fd);
+    return false;
+  }
+  return true;
+}
+
+// A wait shorter than this found its events waiting: the worker did not sleep.
+constexpr std::chrono::microseconds BUSY_WAIT{50};
+
+size_t held_tasks(const worker &w) { return w.client_tasks.size() + w.new_clients.size(); }
+
+void drain_wake_ups(worker &w) {
+  uint64_t count;
+  while (read(w.wake_fd, &count, sizeof count) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -317,20 +367,41 @@ void release_worker(worker &w) {
 void *fsm_worker_thread(void *) {
   worker *w = new worker;
   prepare_owner_lookup();
-  w->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-  if (w->epoll_fd < 0) {
-    LOG_ERRNO(LOG_ERROR, "Unable to create epoll fd");
+  if (!open_worker(*w)) {
     delete w;
     return nullptr;
   }
+  w->slot = g_handoff_queue.join(w->wake_fd);
+  // A worker whose relays keep it running (its wait finds events at once)
+  // takes no new sockets while it runs: they go to workers with time to spare.
+  bool busy = false;
+  auto taker_load = [&] { return busy ? TAKER_LOAD_LIMIT : held_tasks(*w); };
   for (;;) {
     int check_size = static_cast<int>((w->new_clients.size() + w->client_tasks.size() + w->server_tasks.size() + 1) / 2);
-    if (check_size == 0) trim_buffer_pool();  // about to wait with nothing to do
-    int64_t value = g_handoff_queue.dequeue(check_size == 0);
+    int64_t value = g_handoff_queue.take(w->slot, taker_load());
     if (value == STOP_MARKER) break;
     if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
-    int wait_ms = w->tls_waiting.empty() ? w->wait_ms : 0;
+    // A worker that holds nothing waits until a socket comes for it.
+    int wait_ms = !w->tls_waiting.empty() ? 0 : check_size == 0 ? -1 : w->wait_ms;
+    bool parked = false;
+    if (wait_ms != 0) {
+      if (check_size == 0) trim_buffer_pool();  // about to wait with nothing to do
+      value = g_handoff_queue.park(w->slot, held_tasks(*w));
+      if (value == STOP_MARKER) break;
+      parked = value == QUEUE_EMPTY;
+      if (!parked) {
+        register_new_client(*w, value, check_size);
+        wait_ms = 0;
+      }
+    }
+    auto wait_start = std::chrono::steady_clock::now();
     int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, wait_ms);
+    busy = wait_ms == 0 || (n > 0 && std::chrono::steady_clock::now() - wait_start < BUSY_WAIT);
+    if (parked) {
+      value = g_handoff_queue.unpark(w->slot, taker_load());
+      if (value == STOP_MARKER) break;
+      if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       LOG_ERRNO(LOG_ERROR, "epoll_wait error");
@@ -347,12 +418,18 @@ void *fsm_worker_thread(void *) {
       LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
           g_handoff_queue.approximate_size(), n);
     std::unordered_set<sealgate_task *> delete_set;
-    for (int i = 0; i < n; i++) handle_event(*w, w->events[i], delete_set);
+    for (int i = 0; i < n; i++) {
+      if (w->events[i].data.fd == w->wake_fd)
+        drain_wake_ups(*w);
+      else
+        handle_event(*w, w->events[i], delete_set);
+    }
     give_read_turns(*w, w->read_turns, delete_set);
     w->wait_ms = run_deadlines(*w, delete_set, WORKER_WAIT_MS);
     forget_deleted(w->tls_waiting, delete_set);
     delete_tasks(*w, delete_set);
   }
+  g_handoff_queue.leave(w->slot);
   release_worker(*w);
   delete w;
   return nullptr;

@@ -1,5 +1,6 @@
 #include "listener.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -73,32 +74,163 @@ void print_usage() {
   fflush(stdout);
 }
 
-void handoff_queue::enqueue(int64_t value) {
-  std::lock_guard<std::mutex> guard(lock_);
-  items_.push_back(value);
-  size_.store(items_.size(), std::memory_order_relaxed);
-  if (waiting_count_ > 0) wake_up_.notify_one();
+namespace {
+
+void write_wake_up(int fd) {
+  if (fd < 0) return;
+  uint64_t one = 1;
+  // The counter only grows; a full one (never reached) still wakes.
+  while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
 }
 
-int64_t handoff_queue::dequeue(bool may_wait) {
-  std::unique_lock<std::mutex> guard(lock_);
-  if (items_.empty()) {
-    if (!may_wait) return QUEUE_EMPTY;
-    waiting_count_++;
-    wake_up_.wait(guard, [this] { return !items_.empty(); });
-    waiting_count_--;
-    int64_t value = items_.front();
-    items_.pop_front();
-    size_.store(items_.size(), std::memory_order_relaxed);
-    // Pass the wake-up on when more sockets wait: another push may have
-    // signalled only this waiter. With nothing left, a wake-up would only
-    // make another worker run to find the queue empty.
-    if (waiting_count_ > 0 && !items_.empty()) wake_up_.notify_one();
-    return value;
+}  // namespace
+
+int handoff_queue::wake_locked(bool always) {
+  if (items_.empty() || (!always && takers_ != 0 && items_.size() <= takers_)) return -1;
+  worker_slot *best = nullptr;
+  for (worker_slot &w : slots_) {
+    if (!w.parked) continue;
+    if (best == nullptr || w.load < best->load || (w.load == best->load && w.parked_at > best->parked_at)) best = &w;
   }
+  if (best == nullptr) return -1;
+  best->parked = false;
+  best->woken = true;
+  count_locked(*best, true);  // until it has taken what it was woken for
+  return static_cast<int>(best - slots_.data());
+}
+
+void handoff_queue::enqueue(int64_t value) {
+  int wake = -1;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    items_.push_back(value);
+    size_.store(items_.size(), std::memory_order_relaxed);
+    int slot = wake_locked(value == STOP_MARKER);  // a stop marker is for whoever takes it: each wakes a worker
+    if (slot >= 0) wake = slots_[static_cast<size_t>(slot)].wake_fd;
+  }
+  write_wake_up(wake);
+}
+
+int64_t handoff_queue::pop_front_locked() {
+  if (items_.empty()) return QUEUE_EMPTY;
   int64_t value = items_.front();
   items_.pop_front();
   size_.store(items_.size(), std::memory_order_relaxed);
+  return value;
+}
+
+void handoff_queue::count_locked(worker_slot &w, bool taker) {
+  if (taker == w.counted) return;
+  w.counted = taker;
+  if (taker)
+    takers_++;
+  else
+    takers_--;
+}
+
+int handoff_queue::join(int wake_fd) {
+  std::lock_guard<std::mutex> guard(lock_);
+  size_t slot = 0;
+  while (slot < slots_.size() && slots_[slot].wake_fd >= 0) slot++;  // a stopped worker's slot is taken again
+  if (slot == slots_.size()) slots_.emplace_back();
+  slots_[slot] = worker_slot{};
+  slots_[slot].wake_fd = wake_fd;
+  count_locked(slots_[slot], true);
+  return static_cast<int>(slot);
+}
+
+void handoff_queue::leave(int slot) {
+  int wake = -1;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    worker_slot &w = slots_[static_cast<size_t>(slot)];
+    count_locked(w, false);
+    w.parked = false;
+    w.wake_fd = -1;
+    int other = wake_locked(false);
+    if (other >= 0) wake = slots_[static_cast<size_t>(other)].wake_fd;
+  }
+  write_wake_up(wake);
+}
+
+// Below the limit a worker takes the socket at the front; at or above it
+// only a stop marker, and the sockets it leaves may need another worker.
+int64_t handoff_queue::take_locked(worker_slot &w, size_t load, int &wake) {
+  w.load = load;
+  int64_t value = QUEUE_EMPTY;
+  if (!items_.empty() && (load < TAKER_LOAD_LIMIT || items_.front() == STOP_MARKER)) {
+    value = pop_front_locked();
+    w.load = ++load;
+  }
+  count_locked(w, load < TAKER_LOAD_LIMIT);
+  int other = wake_locked(false);
+  if (other >= 0) wake = slots_[static_cast<size_t>(other)].wake_fd;
+  return value;
+}
+
+int64_t handoff_queue::take(int slot, size_t load) {
+  // Read unlocked first: most cycles find nothing, and a socket queued just
+  // after this look is found by park() before the worker waits.
+  // (A load that crossed the limit is told at the next locked call.)
+  if (size_.load(std::memory_order_relaxed) == 0) return QUEUE_EMPTY;
+  int wake = -1;
+  int64_t value;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    value = take_locked(slots_[static_cast<size_t>(slot)], load, wake);
+  }
+  write_wake_up(wake);
+  return value;
+}
+
+int64_t handoff_queue::park(int slot, size_t load) {
+  int wake = -1;
+  int64_t value = QUEUE_EMPTY;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    worker_slot &w = slots_[static_cast<size_t>(slot)];
+    value = take_locked(w, load, wake);
+    if (value == QUEUE_EMPTY) {
+      count_locked(w, false);
+      w.parked = true;
+      w.woken = false;
+      w.parked_at = ++park_count_;
+      int other = wake_locked(false);
+      if (other == slot) {
+        // The sockets left have no one else: this worker takes one now.
+        w.woken = false;
+        value = pop_front_locked();
+        count_locked(w, load + 1 < TAKER_LOAD_LIMIT);
+      } else if (other >= 0) {
+        wake = slots_[static_cast<size_t>(other)].wake_fd;
+      }
+    }
+  }
+  write_wake_up(wake);
+  return value;
+}
+
+int64_t handoff_queue::unpark(int slot, size_t load) {
+  int wake = -1;
+  int64_t value = QUEUE_EMPTY;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    worker_slot &w = slots_[static_cast<size_t>(slot)];
+    w.parked = false;
+    // A worker woken for a socket takes one whatever it holds: it was chosen
+    // because no other would.
+    if (w.woken) {
+      value = pop_front_locked();
+      if (value != QUEUE_EMPTY) load++;
+    }
+    w.woken = false;
+    w.load = load;
+    count_locked(w, load < TAKER_LOAD_LIMIT);
+    int other = wake_locked(false);
+    if (other >= 0) wake = slots_[static_cast<size_t>(other)].wake_fd;
+  }
+  write_wake_up(wake);
   return value;
 }
 

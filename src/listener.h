@@ -3,11 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 extern const char *const DEFAULT_SOCKET_HOST;
 extern const char *const DEFAULT_LOG_PATH;
@@ -36,22 +36,57 @@ extern std::atomic<bool> running;
 constexpr int64_t QUEUE_EMPTY = -1;
 constexpr int64_t STOP_MARKER = -2;
 
+// Accepted sockets wait here for a worker. Waking a parked worker costs a
+// context switch on each side, so a socket is left to a worker that is
+// already running its cycle (it takes one at the top of each cycle) while it
+// holds fewer than TAKER_LOAD_LIMIT tasks; a worker that holds more is left
+// to its relays, so long-lived busy connections still spread over the
+// cores. A parked worker is woken only when no running worker takes sockets
+// or the queue outgrows them: the least loaded one, the most recently parked
+// among equals. A worker parks in its own epoll set, which holds a wake-up
+// descriptor (an eventfd) that the queue writes to.
+constexpr size_t TAKER_LOAD_LIMIT = 8;
+
 class handoff_queue {
  public:
   void enqueue(int64_t value);
-  int64_t dequeue(bool may_wait);
+  // A worker's slot in the queue, for the calls below.
+  int join(int wake_fd);
+  void leave(int slot);
+  // At the top of a cycle, for a worker holding `load` tasks: a queued value,
+  // or QUEUE_EMPTY; never waits.
+  int64_t take(int slot, size_t load);
+  // Before the worker waits: a queued value, taken instead of parking, or
+  // QUEUE_EMPTY with the worker parked.
+  int64_t park(int slot, size_t load);
+  // After the wait, whatever ended it: the value the worker was woken for,
+  // or QUEUE_EMPTY.
+  int64_t unpark(int slot, size_t load);
   // Read without the lock: only ever logged.
   unsigned long approximate_size() const { return size_.load(std::memory_order_relaxed); }
-  int waiting() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return waiting_count_;
-  }
 
  private:
+  struct worker_slot {
+    int wake_fd = -1;
+    size_t load = 0;
+    bool parked = false;
+    bool woken = false;   // taken off the parked list by enqueue, for a socket
+    bool counted = false;  // counted in takers_
+    uint64_t parked_at = 0;
+  };
+  int64_t pop_front_locked();
+  void count_locked(worker_slot &w, bool taker);
+  // The parked worker to wake for the sockets left (its slot, now counted as
+  // running), or -1 when the running ones will take them; `always` wakes
+  // one whenever a socket waits.
+  int wake_locked(bool always);
+  int64_t take_locked(worker_slot &w, size_t load, int &wake);
+
   std::mutex lock_;
-  std::condition_variable wake_up_;
   std::deque<int64_t> items_;
-  int waiting_count_ = 0;
+  std::vector<worker_slot> slots_;
+  size_t takers_ = 0;  // running workers below the load limit
+  uint64_t park_count_ = 0;
   std::atomic<unsigned long> size_{0};
 };
 

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,28 @@
 #include "platform.h"
 
 namespace {
+
+// The lock is held for one write call: a thread that finds it taken spins
+// for about that long before it sleeps, since a sleep and a wake-up cost far
+// more than the write it waits for.
+class spinning_mutex {
+ public:
+  spinning_mutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+  }
+  ~spinning_mutex() { pthread_mutex_destroy(&mutex_); }
+  spinning_mutex(const spinning_mutex &) = delete;
+  spinning_mutex &operator=(const spinning_mutex &) = delete;
+  void lock() { pthread_mutex_lock(&mutex_); }
+  void unlock() { pthread_mutex_unlock(&mutex_); }
+
+ private:
+  pthread_mutex_t mutex_;
+};
 
 struct logger {
   std::string directory;
@@ -30,7 +53,7 @@ struct logger {
   int day = -1;
   int keep_count = LOG_KEEP_FILES;
   int sequence = 0;
-  std::mutex lock;
+  spinning_mutex lock;
 };
 
 std::atomic<logger *> g_logger{nullptr};
@@ -43,12 +66,12 @@ struct timespec system_clock_now() {
 
 std::atomic<log_clock_fn> g_clock{system_clock_now};
 
-const char *const k_level_names[] = {"INFO", "ERROR", "WARN", "DEBUG"};
 
 // Local time of the current second, recomputed only when the second changes.
 struct local_stamp {
   struct tm tm;
   int millisecond;
+  time_t second;
 };
 
 local_stamp read_local_time() {
@@ -59,7 +82,7 @@ local_stamp read_local_time() {
     localtime_r(&now.tv_sec, &cached_tm);
     cached_second = now.tv_sec;
   }
-  return {cached_tm, static_cast<int>(now.tv_nsec / 1000000)};
+  return {cached_tm, static_cast<int>(now.tv_nsec / 1000000), now.tv_sec};
 }
 
 int process_id() {
@@ -324,19 +347,77 @@ bool log_level_configured(int *level) {
   return true;
 }
 
+namespace {
+
+constexpr size_t FUNCTION_NAME_MAX = 256;
+
+char *put_decimal(char *out, unsigned value) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// The line prefix, "%02d-%02d-%04d %02d:%02d:%02d.%03d %-5s [%d,%ld] [%s@%d] ".
+// Its date and time up to the second change once a second and the ids never
+// within a thread, so each thread formats them once and copies them after.
+int format_prefix(char *out, const local_stamp &stamp, int level, const char *function, unsigned line) {
+  thread_local time_t head_second = -1;
+  thread_local char head[64];
+  thread_local int head_length = 0;
+  thread_local char ids[64];
+  thread_local int ids_length = -1;
+  if (stamp.second != head_second || head_length <= 0) {
+    head_length = snprintf(head, sizeof head, "%02d-%02d-%04d %02d:%02d:%02d.", stamp.tm.tm_mon + 1, stamp.tm.tm_mday,
+                           stamp.tm.tm_year + 1900, stamp.tm.tm_hour, stamp.tm.tm_min, stamp.tm.tm_sec);
+    head_length = std::clamp(head_length, 0, static_cast<int>(sizeof head) - 1);
+    head_second = stamp.second;
+  }
+  if (ids_length < 0) {
+    ids_length = snprintf(ids, sizeof ids, " [%d,%ld] [", process_id(), thread_id());
+    ids_length = std::clamp(ids_length, 0, static_cast<int>(sizeof ids) - 1);
+  }
+  char *p = out;
+  memcpy(p, head, static_cast<size_t>(head_length));
+  p += head_length;
+  unsigned ms = static_cast<unsigned>(stamp.millisecond) % 1000;
+  *p++ = static_cast<char>('0' + ms / 100);
+  *p++ = static_cast<char>('0' + ms / 10 % 10);
+  *p++ = static_cast<char>('0' + ms % 10);
+  *p++ = ' ';
+  static const char padded_names[4][6] = {"INFO ", "ERROR", "WARN ", "DEBUG"};
+  memcpy(p, padded_names[level], 5);
+  p += 5;
+  memcpy(p, ids, static_cast<size_t>(ids_length));
+  p += ids_length;
+  size_t name_length = strnlen(function, FUNCTION_NAME_MAX);
+  memcpy(p, function, name_length);
+  p += name_length;
+  *p++ = '@';
+  if (static_cast<int>(line) < 0) {
+    *p++ = '-';
+    p = put_decimal(p, 0u - line);
+  } else {
+    p = put_decimal(p, line);
+  }
+  *p++ = ']';
+  *p++ = ' ';
+  return static_cast<int>(p - out);
+}
+
+}  // namespace
+
 void write_log(unsigned line, const char *function, int level, const char *format, ...) {
   logger *log = g_logger.load(std::memory_order_acquire);
   if (log == nullptr || log->level < level || level < 0 || level > 3) return;
   int saved_errno = errno;  // a log call never changes errno for its caller
   local_stamp stamp = read_local_time();
   char buffer[LOG_LINE_BUFFER];
-  int prefix = snprintf(buffer, sizeof buffer, "%02d-%02d-%04d %02d:%02d:%02d.%03d %-5s [%d,%ld] [%s@%d] ",
-                        stamp.tm.tm_mon + 1, stamp.tm.tm_mday, stamp.tm.tm_year + 1900,
-                        stamp.tm.tm_hour, stamp.tm.tm_min, stamp.tm.tm_sec, stamp.millisecond,
-                        k_level_names[level], process_id(), thread_id(), function,
-                        static_cast<int>(line));
-  if (prefix < 0) prefix = 0;
-  if (prefix > LOG_LINE_MAX) prefix = LOG_LINE_MAX;
+  int prefix = format_prefix(buffer, stamp, level, function, line);
   va_list args;
   va_start(args, format);
   size_t message = format_message(buffer + prefix, static_cast<size_t>(LOG_LINE_BUFFER - 1 - prefix), format, args);
@@ -344,7 +425,7 @@ void write_log(unsigned line, const char *function, int level, const char *forma
   int length = static_cast<int>(std::min(static_cast<size_t>(prefix) + message, static_cast<size_t>(LOG_LINE_MAX)));
   if (length < LOG_LINE_MAX) buffer[length++] = '\n';
   {
-    std::lock_guard<std::mutex> guard(log->lock);
+    std::lock_guard<spinning_mutex> guard(log->lock);
     write_line_locked(*log, stamp.tm, buffer, length);
   }
   errno = saved_errno;

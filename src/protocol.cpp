@@ -171,6 +171,7 @@ bool attempt_connected(outbound_connect &c, int fd, short revents) {
     errno = 0;
     return false;
   }
+  if ((revents & (POLLERR | POLLHUP)) == 0) return true;  // writable without an error: connected
   int pending = 0;
   socklen_t length = sizeof pending;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {

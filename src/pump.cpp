@@ -92,6 +92,14 @@ int finish_step(int epoll_fd, connection_channel *ch, bool client_side, const ma
   give_back_buffer(ch->s2c);
   give_back_buffer(ch->out);
   masks m = logged != nullptr ? *logged : wanted_masks(ch);
+  bool ended = client_side ? ch->client_ended : ch->server_ended;
+  if (ended && m.client == 0 && m.server == 0) {
+    // Nothing is left to watch: the task ends with this cycle, and closing
+    // its sockets takes them out of the epoll set.
+    ch->cfd_events = 0;
+    ch->sfd_events = 0;
+    return -1;
+  }
   if (apply_masks(epoll_fd, ch, m) != 0) {
     (client_side ? ch->client_ended : ch->server_ended) = true;
     return -1;

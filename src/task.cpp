@@ -99,6 +99,7 @@ sealgate_task *task_for_request(int fd, const char *text) {
 int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &client_tasks, task_map &server_tasks,
                                 new_client_map &new_clients) {
   int fd = static_cast<int>(client_fd);
+  bool watched = new_clients.count(client_fd) != 0;
   char buffer[REQUEST_BUFFER_SIZE];
   ssize_t received = recv(fd, buffer, REQUEST_BUFFER_SIZE - 1, 0);
   int error = 0;
@@ -106,15 +107,18 @@ int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &clien
   if (received < 0) {
     socket_error_text(error_text, &error);
     errno = error;
-    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;  // the next event brings it back
+    // The next event brings it back; a socket not yet watched is watched by the caller.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return watched ? 0 : REQUEST_NOT_YET;
   }
-  new_clients.erase(client_fd);
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  while (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) != 0) {
-    bool interrupted = errno == EINTR;
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete client fd %d", fd);
-    if (!interrupted) break;
+  if (watched) {
+    new_clients.erase(client_fd);
+    struct epoll_event event;
+    memset(&event, 0, sizeof event);
+    while (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) != 0) {
+      bool interrupted = errno == EINTR;
+      LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete client fd %d", fd);
+      if (!interrupted) break;
+    }
   }
   if (received < 0) {
     if (error != 0)
@@ -124,6 +128,7 @@ int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &clien
     close(fd);
     return -1;
   }
+  LOG_AT("fsm_worker_thread", LOG_INFO, "client fd %d data is ready", fd);
   buffer[received] = '\0';
   sealgate_task *task = task_for_request(fd, buffer);
   if (task == nullptr) return -1;
@@ -137,8 +142,11 @@ void client_left_before_request(int64_t client_fd) { task_for_request(static_cas
 
 namespace {
 
+int first_handshake_step(int epoll_fd, sealgate_task *task);
+
 // The server's socket is connected: TLS is set up on it and the handshake
-// starts on its next event. 0, or -1 when the task must end.
+// starts at once (the socket is watched for what it then waits for). 0, or
+// -1 when the task must end.
 int server_connected(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   delete task->connecting;
@@ -148,14 +156,7 @@ int server_connected(int epoll_fd, sealgate_task *task) {
          ch->sfd, ch->local_port, ch->cfd, static_cast<void *>(task));
   if (init_channel_ssl(ch, task->request) != 0) return -1;
   task->state = HANDSHAKE;
-  uint32_t old = ch->sfd_events;
-  ch->sfd_events = EPOLLIN | EPOLLOUT;
-  if (old != ch->sfd_events &&
-      modify_registration(epoll_fd, old == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, ch->sfd_events) != 0) {
-    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", ch->sfd, ch->cfd);
-    return -1;
-  }
-  return 0;
+  return first_handshake_step(epoll_fd, task);
 }
 
 // The connect attempt in progress is looked at (on its event or once its
@@ -254,7 +255,7 @@ int connect_server(int epoll_fd, uint32_t events, sealgate_task *task) {
 namespace {
 
 void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
-  if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0) {
+  if (ch->sfd_events != 0 && modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0) {
     int error = errno;
     char text[ERROR_TEXT_SIZE];
     if (error != 0)
@@ -292,7 +293,7 @@ int after_check(int epoll_fd, sealgate_task *task, bool checked) {
   relay_from_now_on(ch);
   uint32_t old = ch->sfd_events;
   ch->sfd_events = EPOLLIN;
-  if (modify_registration(epoll_fd, old == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
+  if (old != EPOLLIN && modify_registration(epoll_fd, old == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
     LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add server fd %d", ch->sfd);
     return -1;
   }
@@ -350,7 +351,8 @@ int handshake_wants(int epoll_fd, connection_channel *ch, uint32_t mask, int err
       LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno not set", ch->sfd);
   }
   int rc = 0;
-  if (ch->sfd_events != mask && modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->sfd, mask) != 0) {
+  if (ch->sfd_events != mask &&
+      modify_registration(epoll_fd, ch->sfd_events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, mask) != 0) {
     int failure = errno;
     char failure_text[ERROR_TEXT_SIZE];
     const char *what = read ? "read" : "write";
@@ -424,6 +426,20 @@ int handshake_server(int epoll_fd, sealgate_task *task) {
   ERR_clear_error();
   return result;
 }
+
+namespace {
+
+// The first handshake step follows the connect without waiting for an
+// event: the hello goes out at once, and the server's answer cannot be there
+// yet, so no read is tried.
+int first_handshake_step(int epoll_fd, sealgate_task *task) {
+  task->channel->server_reads_left = 0;
+  int rc = handshake_server(epoll_fd, task);
+  task->channel->server_reads_left = -1;
+  return rc;
+}
+
+}  // namespace
 
 int forward_data(int epoll_fd, uint32_t events, sealgate_task *task) {
   connection_channel *ch = task->channel;

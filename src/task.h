@@ -43,6 +43,10 @@ using new_client_map = std::unordered_map<int64_t, time_t>;
 using task_map = std::unordered_map<int64_t, sealgate_task *>;
 
 // State steps. Each returns 0 to keep the task, non-zero to end it.
+// The request step reads the client's request once and starts the task. A
+// client socket not yet in the new client map may be tried before its
+// request has come: REQUEST_NOT_YET then asks the caller to watch it.
+constexpr int REQUEST_NOT_YET = 1;
 int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &client_tasks, task_map &server_tasks,
                                 new_client_map &new_clients);
 sealgate_task *start_task(int epoll_fd, sealgate_task *task);

@@ -109,11 +109,11 @@ TEST(Process, ASecondInstanceCannotBindButARestartBindsOverTimeWait) {
 // left waiting in the backlog are all taken once descriptors come free.
 TEST(Process, AnExhaustedDescriptorTableIsSurvived) {
   child_options low;
-  low.nofile_limit = 64;
+  low.nofile_limit = 96;  // about 65 are the process's own: per worker an epoll set, a wake-up fd and a netlink socket
   sealgate_process sg({"-L", "3"}, low);
   ASSERT_TRUE(sg.started());
   std::vector<int> clients;
-  for (int i = 0; i < 40; i++) clients.push_back(connect_tcp(sg.port()));
+  for (int i = 0; i < 60; i++) clients.push_back(connect_tcp(sg.port()));
   ASSERT_TRUE(sg.wait_for_log("Too many open files"));
   for (int fd : clients) close(fd);
   EXPECT_TRUE(sg.fds_at_baseline()) << "clients left in the backlog were not all taken and closed";
