@@ -262,10 +262,11 @@ int init_channel_ssl(connection_channel *channel, const connection_info &request
   // done (relay_from_now_on), so that its records do not cost an allocation each.
   SSL_set_mode(channel->ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (request.use_eca) SSL_set_tlsext_host_name(channel->ssl, "ECA");
-  sockaddr_storage peer;
-  socklen_t length = sizeof peer;
+  sockaddr_storage peer = channel->server_address;
+  socklen_t length = channel->server_address_length;
   char address[INET6_ADDRSTRLEN + 8] = "";
-  if (getpeername(channel->sfd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+  if (length == 0) length = sizeof peer;
+  if (channel->server_address_length != 0 || getpeername(channel->sfd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
     bool v6 = peer.ss_family == AF_INET6;
     const void *ip = v6 ? static_cast<const void *>(&reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr)
                         : &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;

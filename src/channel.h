@@ -3,6 +3,8 @@
 // teardown.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -104,6 +106,9 @@ struct connection_channel {
   // Which kept session this connection may resume and replace: the server's
   // address, the ServerAddr text and the server name.
   std::string session_key;
+  // The server's address as connected to (length 0: unknown, asked of the socket).
+  sockaddr_storage server_address{};
+  socklen_t server_address_length = 0;
 
   connection_channel(int client_fd, int server_fd, uint16_t port)
       : cfd(client_fd), sfd(server_fd), local_port(port), c2s{nullptr, CHANNEL_BUFFER_SIZE},

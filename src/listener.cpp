@@ -234,6 +234,25 @@ int64_t handoff_queue::unpark(int slot, size_t load) {
   return value;
 }
 
+namespace {
+
+// The listening address when it is one address (not INADDR_ANY): every
+// accepted socket has it as its own, so its owner lookup needs no query for it.
+std::atomic<bool> g_listening_known{false};
+sockaddr_in g_listening_address;
+
+void remember_listening_address(int fd) {
+  sockaddr_in address;
+  socklen_t length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0 || address.sin_family != AF_INET ||
+      address.sin_addr.s_addr == htonl(INADDR_ANY))
+    return;
+  g_listening_address = address;
+  g_listening_known.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
 int server_setup_socket(const char *host, int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -271,6 +290,7 @@ int server_setup_socket(const char *host, int port) {
     close(fd);
     return -1;
   }
+  remember_listening_address(fd);
   LOG(LOG_INFO, "Listening on socket %d", fd);
   return fd;
 }
@@ -374,8 +394,11 @@ bool peer_has_left(int client_fd) {
 client_verdict client_allowed(int client_fd) {
   sockaddr_in peer, local;
   socklen_t peer_length = sizeof peer, local_length = sizeof local;
+  bool local_known = g_listening_known.load(std::memory_order_acquire);
+  if (local_known) local = g_listening_address;
   if (getpeername(client_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) != 0 ||
-      getsockname(client_fd, reinterpret_cast<sockaddr *>(&local), &local_length) != 0 || peer.sin_family != AF_INET) {
+      (!local_known && getsockname(client_fd, reinterpret_cast<sockaddr *>(&local), &local_length) != 0) ||
+      peer.sin_family != AF_INET) {
     // A client that reset the connection at once has no peer name left.
     if (errno == ENOTCONN && peer_has_left(client_fd)) return client_verdict::left;
     LOG_ERRNO(LOG_ERROR, "client fd %d: unable to tell who connected, close it", client_fd);

@@ -340,6 +340,11 @@ void log_reset_for_test() {
 
 void log_set_clock(log_clock_fn clock) { g_clock.store(clock ? clock : system_clock_now); }
 
+bool log_writes(int level) {
+  logger *log = g_logger.load(std::memory_order_acquire);
+  return log != nullptr && level >= 0 && level <= 3 && log->level >= level;
+}
+
 bool log_level_configured(int *level) {
   logger *log = g_logger.load(std::memory_order_acquire);
   if (log == nullptr) return false;

@@ -21,6 +21,8 @@ void write_log(unsigned line, const char *function, int level, const char *forma
 
 // True when a logger exists; its configured level is stored in *level.
 bool log_level_configured(int *level);
+// Whether a line of this level would be written now.
+bool log_writes(int level);
 
 // The clock the writer reads (real time). Tests replace it to cross midnight.
 using log_clock_fn = struct timespec (*)();

@@ -3,6 +3,7 @@
 // relay step, and the end. The worker cycle that runs them is the engine's.
 #include "task.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "channel.h"
 #include "log.h"
 #include "ocsp.h"
+#include "platform.h"
 #include "pump.h"
 #include "tls_setup.h"
 
@@ -149,6 +151,12 @@ int first_handshake_step(int epoll_fd, sealgate_task *task);
 // -1 when the task must end.
 int server_connected(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
+  const outbound_connect &c = *task->connecting;
+  if (c.next > 0 && c.next <= c.candidates.size()) {  // the address this socket connected to
+    const outbound_connect::candidate &one = c.candidates[c.next - 1];
+    memcpy(&ch->server_address, &one.address, std::min(static_cast<size_t>(one.length), sizeof ch->server_address));
+    ch->server_address_length = one.length;
+  }
   delete task->connecting;
   task->connecting = nullptr;
   set_no_delay(ch->sfd);
@@ -412,9 +420,15 @@ int handshake_server(int epoll_fd, sealgate_task *task) {
     result = finish_handshake(epoll_fd, task);
   } else {
     int ssl_error = SSL_get_error(ch->ssl, rc);
-    char text[ERROR_TEXT_SIZE];
+    char text[ERROR_TEXT_SIZE] = "";
     int error = 0;
-    socket_error_text(text, &error);
+    // A step that waits logs only at WARN: its error text is made only when
+    // that line is written.
+    bool waits = ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE;
+    if (waits && !log_writes(LOG_WARN))
+      error = platform_last_socket_error();
+    else
+      socket_error_text(text, &error);
     errno = error;
     if (ssl_error == SSL_ERROR_WANT_READ)
       result = handshake_wants(epoll_fd, ch, EPOLLIN, error, text);
