@@ -246,6 +246,7 @@ connect_progress connected(outbound_connect &c, int fd, uint16_t &local_port) {
   local_port = get_port_from_socket_fd(c.log_fd, fd);
   LOG_AT("do_connect", LOG_INFO, "client fd %d connected %s %s:%s using %d:%d", static_cast<int>(c.log_fd),
          c.host.c_str(), c.address, c.port.c_str(), fd, local_port);
+  if (c.next > 0 && c.next <= c.candidates.size()) c.reached = c.candidates[c.next - 1];
   c.candidates.clear();
   c.candidates.shrink_to_fit();
   return connect_progress::connected;

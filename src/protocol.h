@@ -55,6 +55,7 @@ struct outbound_connect {
   std::string host, port;
   std::vector<candidate> candidates;  // in the order they are tried
   size_t next = 0;                    // the next candidate to try
+  candidate reached;                  // the one connected to, once connected
   int wait_ms = 0;                    // each address's share of the budget; -1: no limit
   std::chrono::steady_clock::time_point deadline;  // of the attempt in progress
   unsigned attempt = 0;               // sockets opened so far: a new number means a new socket

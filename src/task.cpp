@@ -152,11 +152,9 @@ int first_handshake_step(int epoll_fd, sealgate_task *task);
 int server_connected(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   const outbound_connect &c = *task->connecting;
-  if (c.next > 0 && c.next <= c.candidates.size()) {  // the address this socket connected to
-    const outbound_connect::candidate &one = c.candidates[c.next - 1];
-    memcpy(&ch->server_address, &one.address, std::min(static_cast<size_t>(one.length), sizeof ch->server_address));
-    ch->server_address_length = one.length;
-  }
+  // The address this socket connected to.
+  memcpy(&ch->server_address, &c.reached.address, std::min(static_cast<size_t>(c.reached.length), sizeof ch->server_address));
+  ch->server_address_length = c.reached.length;
   delete task->connecting;
   task->connecting = nullptr;
   set_no_delay(ch->sfd);
