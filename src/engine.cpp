@@ -323,8 +323,7 @@ void release_worker(worker &w) {
   delete_tasks(w, remaining);
   for (auto &entry : w.new_clients) close(static_cast<int>(entry.first));
   w.new_clients.clear();
-  close(w.wake_fd);
-  close(w.epoll_fd);
+  close(w.epoll_fd);  // its wake-up descriptor is the queue's to close
 }
 
 }  // namespace

@@ -147,11 +147,18 @@ void handoff_queue::leave(int slot) {
     worker_slot &w = slots_[static_cast<size_t>(slot)];
     count_locked(w, false);
     w.parked = false;
+    left_wake_fds_.push_back(w.wake_fd);
     w.wake_fd = -1;
     int other = wake_locked(false);
     if (other >= 0) wake = slots_[static_cast<size_t>(other)].wake_fd;
   }
   write_wake_up(wake);
+}
+
+void handoff_queue::close_wake_ups() {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (int fd : left_wake_fds_) close(fd);
+  left_wake_fds_.clear();
 }
 
 // Below the limit a worker takes the socket at the front; at or above it

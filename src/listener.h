@@ -50,9 +50,13 @@ constexpr size_t TAKER_LOAD_LIMIT = 8;
 class handoff_queue {
  public:
   void enqueue(int64_t value);
-  // A worker's slot in the queue, for the calls below.
+  // A worker's slot in the queue, for the calls below. The queue owns the
+  // wake-up descriptor from here on: a waker may still be writing to it after
+  // its worker has left, so it is closed only by close_wake_ups(), called
+  // once the workers that left have been joined.
   int join(int wake_fd);
   void leave(int slot);
+  void close_wake_ups();
   // At the top of a cycle, for a worker holding `load` tasks: a queued value,
   // or QUEUE_EMPTY; never waits.
   int64_t take(int slot, size_t load);
@@ -85,6 +89,7 @@ class handoff_queue {
   std::mutex lock_;
   std::deque<int64_t> items_;
   std::vector<worker_slot> slots_;
+  std::vector<int> left_wake_fds_;  // of workers that left
   size_t takers_ = 0;  // running workers below the load limit
   uint64_t park_count_ = 0;
   std::atomic<unsigned long> size_{0};

@@ -45,6 +45,7 @@ void stop_workers(int listen_fd, std::vector<pthread_t> &threads) {
   close(listen_fd);
   for (size_t i = 0; i < threads.size(); i++) g_handoff_queue.enqueue(STOP_MARKER);
   for (pthread_t thread : threads) pthread_join(thread, nullptr);
+  g_handoff_queue.close_wake_ups();
   clear_ocsp_cache();
   clear_address_cache();
   clear_context_cache();

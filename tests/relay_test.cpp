@@ -114,6 +114,7 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
   EXPECT_TRUE(got.substr(std::min(filled, got.size())) == server.source());
   g_handoff_queue.enqueue(STOP_MARKER);
   pthread_join(worker, nullptr);
+  g_handoff_queue.close_wake_ups();
   EXPECT_TRUE(closed_without_a_byte(silent));
   close(client);
   clear_context_cache();
@@ -191,6 +192,7 @@ TEST(Worker, ServersThatNeverAnswerHoldUpNoOtherRelay) {
   for (int fd : relays) close(fd);
   for (int i = 0; i < WORKER_COUNT; i++) g_handoff_queue.enqueue(STOP_MARKER);
   for (pthread_t worker : workers) pthread_join(worker, nullptr);
+  g_handoff_queue.close_wake_ups();
   std::string log = read_logs(logs.path);
   auto count = [&](const std::string &text) {
     size_t n = 0;
