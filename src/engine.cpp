@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/epoll.h>
+#include <malloc.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -39,6 +40,7 @@ struct worker {
   // when it comes even if no socket of theirs reports an event.
   std::unordered_set<sealgate_task *> timed;
   int wait_ms = WORKER_WAIT_MS;  // until the nearest deadline, at most WORKER_WAIT_MS
+  bool quiet = false;            // the last cycle found nothing to do
   struct epoll_event events[WORKER_MAX_EVENTS];
 };
 
@@ -411,8 +413,12 @@ void *fsm_worker_thread(void *) {
     if (w->timed.empty()) w->wait_ms = WORKER_WAIT_MS;
     if (n == 0 && w->read_turns.empty() && w->timed.empty()) {
       trim_buffer_pool();  // a quiet cycle: spare buffers go back to the system
+      // and, the first of a quiet spell, the allocator's free pages with them
+      if (!w->quiet) malloc_trim(0);
+      w->quiet = true;
       continue;
     }
+    w->quiet = false;
     if (n > 0)
       LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
           g_handoff_queue.approximate_size(), n);

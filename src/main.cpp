@@ -100,10 +100,11 @@ int main(int argc, char **argv) {
   init_log(settings.log_path.c_str(), "sealgate", settings.log_file_size, settings.log_level);
   log_banner(settings);
   raise_open_files_limit();
-  // Twenty workers would each get an allocator arena of their own, each
-  // keeping what its connections once used; two (there are rarely more cores
-  // for them) hold about 2 KiB less per idle connection at the same CPU cost.
-  mallopt(M_ARENA_MAX, 2);
+  // An allocator arena per thread (the workers and this one): threads that
+  // share an arena wait on its lock, and a handshake allocates hundreds of
+  // times. What the arenas keep after a busy spell goes back to the system
+  // at each worker's first quiet cycle, so idle connections cost no more.
+  mallopt(M_ARENA_MAX, WORKER_COUNT + 4);
   if (tls_library_init() != 0) {
     LOG(LOG_ERROR, "Unable to init SSL library");
     return 1;
