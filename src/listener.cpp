@@ -88,8 +88,16 @@ void write_wake_up(int fd) {
 
 int handoff_queue::wake_locked(bool always) {
   if (items_.empty() || (!always && takers_ != 0 && items_.size() <= takers_)) return -1;
+  // The parked worker that holds the most tasks and still has room: the more
+  // connections one worker holds, the more of their events share its wake-ups.
   worker_slot *best = nullptr;
+  for (worker_slot &w : slots_)
+    if (w.parked && w.load < TAKER_LOAD_LIMIT &&
+        (best == nullptr || w.load > best->load || (w.load == best->load && w.parked_at > best->parked_at)))
+      best = &w;
+  // Else (every parked one is full) the least loaded.
   for (worker_slot &w : slots_) {
+    if (best != nullptr && best->load < TAKER_LOAD_LIMIT) break;
     if (!w.parked) continue;
     if (best == nullptr || w.load < best->load || (w.load == best->load && w.parked_at > best->parked_at)) best = &w;
   }

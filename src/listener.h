@@ -42,9 +42,10 @@ constexpr int64_t STOP_MARKER = -2;
 // holds fewer than TAKER_LOAD_LIMIT tasks; a worker that holds more is left
 // to its relays, so long-lived busy connections still spread over the
 // cores. A parked worker is woken only when no running worker takes sockets
-// or the queue outgrows them: the least loaded one, the most recently parked
-// among equals. A worker parks in its own epoll set, which holds a wake-up
-// descriptor (an eventfd) that the queue writes to.
+// or the queue outgrows them: the one holding the most tasks below the limit
+// (the most recently parked among equals), else the least loaded one. A
+// worker parks in its own epoll set, which holds a wake-up descriptor (an
+// eventfd) that the queue writes to.
 constexpr size_t TAKER_LOAD_LIMIT = 8;
 
 class handoff_queue {
