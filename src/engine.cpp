@@ -40,7 +40,7 @@ struct worker {
   // when it comes even if no socket of theirs reports an event.
   std::unordered_set<sealgate_task *> timed;
   int wait_ms = WORKER_WAIT_MS;  // until the nearest deadline, at most WORKER_WAIT_MS
-  bool quiet = false;            // the last cycle found nothing to do
+  int quiet_cycles = 0;          // cycles in a row that found nothing to do
   struct epoll_event events[WORKER_MAX_EVENTS];
 };
 
@@ -413,12 +413,13 @@ void *fsm_worker_thread(void *) {
     if (w->timed.empty()) w->wait_ms = WORKER_WAIT_MS;
     if (n == 0 && w->read_turns.empty() && w->timed.empty()) {
       trim_buffer_pool();  // a quiet cycle: spare buffers go back to the system
-      // and, the first of a quiet spell, the allocator's free pages with them
-      if (!w->quiet) malloc_trim(0);
-      w->quiet = true;
+      // and, once the quiet has lasted, the allocator's free pages with them
+      // (not sooner: a trim walks every arena and each page it gives back
+      // costs the other cores a TLB flush and this one a fault when reused)
+      if (++w->quiet_cycles == QUIET_CYCLES_BEFORE_TRIM) malloc_trim(0);
       continue;
     }
-    w->quiet = false;
+    w->quiet_cycles = 0;
     if (n > 0)
       LOG(LOG_DEBUG, "check size %d - pending size %lu - ready events %d", check_size,
           g_handoff_queue.approximate_size(), n);

@@ -11,6 +11,9 @@ constexpr int WORKER_COUNT = 20;
 constexpr size_t WORKER_STACK_SIZE = 16 * 1024 * 1024;
 constexpr int WORKER_MAX_EVENTS = 128;
 constexpr int WORKER_WAIT_MS = 50;
+// A worker that has waited this many cycles in a row with nothing to do
+// gives the allocator's free pages back (200 ms of quiet).
+constexpr int QUIET_CYCLES_BEFORE_TRIM = 4;
 
 // Starts up to WORKER_COUNT workers and appends their handles; returns how many started.
 int create_worker_threads(std::vector<pthread_t> &threads);

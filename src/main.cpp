@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
   // An allocator arena per thread (the workers and this one): threads that
   // share an arena wait on its lock, and a handshake allocates hundreds of
   // times. What the arenas keep after a busy spell goes back to the system
-  // at each worker's first quiet cycle, so idle connections cost no more.
+  // once a worker has been quiet a while, so idle connections cost no more.
   mallopt(M_ARENA_MAX, WORKER_COUNT + 4);
   if (tls_library_init() != 0) {
     LOG(LOG_ERROR, "Unable to init SSL library");
