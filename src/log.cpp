@@ -240,6 +240,14 @@ void put_escaped(output &out, const char *text, long precision, long width, bool
   std::string shown;
   char escape[8];
   for (size_t i = 0; i < bytes && shown.size() < ARGUMENT_SHOWN_MAX;) {
+    // A run of printable ASCII goes over as it is.
+    size_t run = i;
+    while (run < bytes && input[run] >= 0x20 && input[run] < 0x7f) run++;
+    if (run > i) {
+      shown.append(text + i, std::min(run - i, ARGUMENT_SHOWN_MAX - shown.size()));
+      i = run;
+      continue;
+    }
     i += escape_at(input + i, bytes - i, escape);
     shown += escape;
   }
@@ -259,6 +267,77 @@ void put_converted(output &out, const std::string &directive, T value) {
   if (n > 0) out.put(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
+// A plain %d, %u or %p (no flag, width or precision), as printf writes it.
+void put_signed(output &out, long long value) {
+  char digits[24];
+  int n = 0;
+  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) out.put('-');
+  while (n > 0) out.put(digits[--n]);
+}
+
+void put_unsigned(output &out, unsigned long long value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out.put(digits[--n]);
+}
+
+void put_pointer(output &out, const void *pointer) {
+  if (pointer == nullptr) {
+    out.put("(nil)", 5);
+    return;
+  }
+  auto value = reinterpret_cast<uintptr_t>(pointer);
+  char digits[2 * sizeof value];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 0xf];
+    value >>= 4;
+  } while (value != 0);
+  out.put("0x", 2);
+  while (n > 0) out.put(digits[--n]);
+}
+
+// The conversions most lines hold, written without the C library's printf:
+// %d %i %u with no length or with l, ll or z, and %p. The directive at f is
+// plain when it is one of these; f then points past it. False for any other.
+bool put_plain(output &out, const char *&f, va_list &args) {
+  const char *c = f + 1;
+  int longs = 0;
+  bool size = false;
+  if (*c == 'z') size = true, c++;
+  else while (*c == 'l' && longs < 2) longs++, c++;
+  switch (*c) {
+    case 'd': case 'i':
+      if (size) put_signed(out, va_arg(args, ssize_t));
+      else if (longs == 2) put_signed(out, va_arg(args, long long));
+      else if (longs == 1) put_signed(out, va_arg(args, long));
+      else put_signed(out, va_arg(args, int));
+      break;
+    case 'u':
+      if (size) put_unsigned(out, va_arg(args, size_t));
+      else if (longs == 2) put_unsigned(out, va_arg(args, unsigned long long));
+      else if (longs == 1) put_unsigned(out, va_arg(args, unsigned long));
+      else put_unsigned(out, va_arg(args, unsigned int));
+      break;
+    case 'p':
+      if (size || longs != 0) return false;
+      put_pointer(out, va_arg(args, void *));
+      break;
+    default: return false;
+  }
+  f = c;
+  return true;
+}
+
 // The decimal number at f (and moves past it), or -1 when there is none.
 long read_number(const char *&f) {
   long n = -1;
@@ -268,13 +347,16 @@ long read_number(const char *&f) {
 
 // printf's conversions without `*` (no format of this program takes its width
 // or precision from an argument): such a directive is shown as written.
-size_t format_message(char *buffer, size_t size, const char *format, va_list args) {
+size_t format_message(char *buffer, size_t size, const char *format, va_list incoming) {
+  va_list args;  // a copy of its own, so that put_plain can take it by reference
+  va_copy(args, incoming);
   output out{buffer, size > 0 ? size - 1 : 0};
   for (const char *f = format; *f != '\0'; f++) {
     if (*f != '%') {
       out.put(*f);
       continue;
     }
+    if (put_plain(out, f, args)) continue;
     const char *start = f++;
     bool left = false;
     for (; *f != '\0' && strchr("-+ #0", *f) != nullptr; f++) left |= *f == '-';
@@ -313,6 +395,7 @@ size_t format_message(char *buffer, size_t size, const char *format, va_list arg
       default: out.put(directive.c_str(), directive.size()); break;  // not a conversion: shown as written
     }
   }
+  va_end(args);
   if (size > 0) buffer[std::min(out.total, size - 1)] = '\0';
   return out.total;
 }
