@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdint>
 #include <atomic>
+#include <new>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +22,9 @@
 
 namespace {
 
-// The lock is held for one write call: a thread that finds it taken spins
-// for about that long before it sleeps, since a sleep and a wake-up cost far
-// more than the write it waits for.
+// The lock is held while a line takes its place in the file (day, rotation,
+// size), not for its write: a thread that finds it taken spins before it
+// sleeps, since a sleep and a wake-up cost far more than what it waits for.
 class spinning_mutex {
  public:
   spinning_mutex() {
@@ -43,12 +44,27 @@ class spinning_mutex {
   pthread_mutex_t mutex_;
 };
 
+// An open log file and the writers that use it: the logger holds one
+// reference while the file is current, each line on its way one more. The
+// last reference closes it, so a rotation never closes a file under a write.
+struct log_file {
+  int fd;
+  std::atomic<int> users{1};
+};
+
+void release(log_file *file) {
+  if (file->users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    close(file->fd);
+    delete file;
+  }
+}
+
 struct logger {
   std::string directory;
   std::string base_name;
   int size_limit;
   int level;
-  int fd = -1;
+  log_file *file = nullptr;
   int64_t current_size = 0;
   int day = -1;
   int keep_count = LOG_KEEP_FILES;
@@ -103,39 +119,54 @@ std::string file_name(const logger &log, const struct tm &tm) {
 }
 
 void close_file(logger &log) {
-  if (log.fd >= 0) close(log.fd);
-  log.fd = -1;
+  if (log.file != nullptr) release(log.file);
+  log.file = nullptr;
 }
 
-// Day check, open, one write and size check; called with the lock held.
-void write_line_locked(logger &log, const struct tm &tm, const char *text, int length) {
+// Day check, open and size check for a line of `length` bytes, called with
+// the lock held; the file the line goes to, with a reference for its writer
+// (nothing when no file opens). A line that fills the file still goes to it,
+// and the next one opens the next file.
+log_file *place_line_locked(logger &log, const struct tm &tm, int length) {
   if (log.day >= 0 && log.day != tm.tm_mday) {
     close_file(log);
     log.sequence = 0;
     log.day = tm.tm_mday;
   }
-  if (log.fd < 0) {
+  if (log.file == nullptr) {
     std::string path = file_name(log, tm);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-    if (fd < 0) return;
+    if (fd < 0) return nullptr;
     off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) {
       close(fd);
-      return;
+      return nullptr;
     }
-    log.fd = fd;
+    log.file = new (std::nothrow) log_file{fd};
+    if (log.file == nullptr) {
+      close(fd);
+      return nullptr;
+    }
     log.current_size = static_cast<int64_t>(end);
   }
-  ssize_t written = write(log.fd, text, static_cast<size_t>(length));
-  if (written < 0) {
-    close_file(log);
-    return;
-  }
+  log_file *file = log.file;
+  file->users.fetch_add(1, std::memory_order_relaxed);
   log.current_size += length;
   if (log.size_limit >= 1 && log.current_size >= log.size_limit) {
     close_file(log);
     log.sequence++;
   }
+  return file;
+}
+
+// One write of a placed line (O_APPEND keeps concurrent lines whole); a file
+// that fails a write is given up, and the next line opens it again.
+void write_placed_line(logger &log, log_file *file, const char *text, int length) {
+  if (write(file->fd, text, static_cast<size_t>(length)) < 0) {
+    std::lock_guard<spinning_mutex> guard(log.lock);
+    if (log.file == file) close_file(log);
+  }
+  release(file);
 }
 
 bool is_directory(const std::string &path) {
@@ -512,10 +543,12 @@ void write_log(unsigned line, const char *function, int level, const char *forma
   va_end(args);
   int length = static_cast<int>(std::min(static_cast<size_t>(prefix) + message, static_cast<size_t>(LOG_LINE_MAX)));
   if (length < LOG_LINE_MAX) buffer[length++] = '\n';
+  log_file *file;
   {
     std::lock_guard<spinning_mutex> guard(log->lock);
-    write_line_locked(*log, stamp.tm, buffer, length);
+    file = place_line_locked(*log, stamp.tm, length);
   }
+  if (file != nullptr) write_placed_line(*log, file, buffer, length);
   errno = saved_errno;
 }
 
