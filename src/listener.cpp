@@ -96,11 +96,10 @@ int handoff_queue::wake_locked(bool always) {
         (best == nullptr || w.load > best->load || (w.load == best->load && w.parked_at > best->parked_at)))
       best = &w;
   // Else (every parked one is full) the least loaded.
-  for (worker_slot &w : slots_) {
-    if (best != nullptr && best->load < TAKER_LOAD_LIMIT) break;
-    if (!w.parked) continue;
-    if (best == nullptr || w.load < best->load || (w.load == best->load && w.parked_at > best->parked_at)) best = &w;
-  }
+  if (best == nullptr)
+    for (worker_slot &w : slots_)
+      if (w.parked && (best == nullptr || w.load < best->load || (w.load == best->load && w.parked_at > best->parked_at)))
+        best = &w;
   if (best == nullptr) return -1;
   best->parked = false;
   best->woken = true;

@@ -298,27 +298,27 @@ void put_converted(output &out, const std::string &directive, T value) {
   if (n > 0) out.put(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
-// A plain %d, %u or %p (no flag, width or precision), as printf writes it.
-void put_signed(output &out, long long value) {
-  char digits[24];
-  int n = 0;
-  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-  do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) out.put('-');
-  while (n > 0) out.put(digits[--n]);
-}
-
-void put_unsigned(output &out, unsigned long long value) {
-  char digits[24];
+// The decimal digits of value at out; the end of what was written.
+char *put_decimal(char *out, unsigned long long value) {
+  char digits[20];
   int n = 0;
   do {
     digits[n++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  while (n > 0) out.put(digits[--n]);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// A plain %d, %u or %p (no flag, width or precision), as printf writes it.
+void put_unsigned(output &out, unsigned long long value) {
+  char digits[20];
+  out.put(digits, static_cast<size_t>(put_decimal(digits, value) - digits));
+}
+
+void put_signed(output &out, long long value) {
+  if (value < 0) out.put('-');
+  put_unsigned(out, value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value));
 }
 
 void put_pointer(output &out, const void *pointer) {
@@ -343,9 +343,12 @@ void put_pointer(output &out, const void *pointer) {
 bool put_plain(output &out, const char *&f, va_list &args) {
   const char *c = f + 1;
   int longs = 0;
-  bool size = false;
-  if (*c == 'z') size = true, c++;
-  else while (*c == 'l' && longs < 2) longs++, c++;
+  bool size = *c == 'z';
+  if (size) c++;
+  while (!size && *c == 'l' && longs < 2) {
+    longs++;
+    c++;
+  }
   switch (*c) {
     case 'd': case 'i':
       if (size) put_signed(out, va_arg(args, ssize_t));
@@ -469,17 +472,6 @@ bool log_level_configured(int *level) {
 namespace {
 
 constexpr size_t FUNCTION_NAME_MAX = 256;
-
-char *put_decimal(char *out, unsigned value) {
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) *out++ = digits[--n];
-  return out;
-}
 
 // The line prefix, "%02d-%02d-%04d %02d:%02d:%02d.%03d %-5s [%d,%ld] [%s@%d] ".
 // Its date and time up to the second change once a second and the ids never
