@@ -373,6 +373,7 @@ void *fsm_worker_thread(void *) {
     return nullptr;
   }
   w->slot = g_handoff_queue.join(w->wake_fd);
+  log_gather_lines(true);
   // A worker whose relays keep it running (its wait finds events at once)
   // takes no new sockets while it runs: they go to workers with time to spare.
   bool busy = false;
@@ -395,6 +396,7 @@ void *fsm_worker_thread(void *) {
         wait_ms = 0;
       }
     }
+    log_flush();
     auto wait_start = std::chrono::steady_clock::now();
     int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, wait_ms);
     busy = wait_ms == 0 || (n > 0 && std::chrono::steady_clock::now() - wait_start < BUSY_WAIT);
@@ -437,6 +439,7 @@ void *fsm_worker_thread(void *) {
   }
   g_handoff_queue.leave(w->slot);
   release_worker(*w);
+  log_gather_lines(false);
   delete w;
   return nullptr;
 }

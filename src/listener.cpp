@@ -354,6 +354,7 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
     return;
   }
   int32_t accepted = 0;
+  log_gather_lines(true);
   while (running) {
     if (!is_process_alive(pid_to_live_with)) {
       LOG(LOG_WARN, "process %d exited, stop loop", pid_to_live_with);
@@ -361,6 +362,7 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
       break;
     }
     struct epoll_event ready;
+    log_flush();
     int n = epoll_wait(epoll_fd, &ready, 1, 200);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -370,6 +372,7 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
     if (n == 0) continue;
     if (accept_one(listen_fd, accepted) == accept_result::stop) break;
   }
+  log_gather_lines(false);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -168,6 +169,50 @@ void write_placed_line(logger &log, log_file *file, const char *text, int length
   }
   release(file);
 }
+
+// The lines of a thread that gathers them (log_gather_lines): placed one by
+// one as any line, written together, one write for as many lines as go to
+// the same file, when the thread is about to wait (log_flush), when the next
+// line goes to another file, or when they fill the buffer. The batch holds
+// one reference to its file; its lines' own references are given back as they
+// join it.
+struct gathered_lines {
+  bool on = false;
+  logger *log = nullptr;
+  log_file *file = nullptr;
+  size_t length = 0;
+  std::unique_ptr<char[]> bytes;
+
+  void flush() {
+    if (file == nullptr) return;
+    write_placed_line(*log, file, bytes.get(), static_cast<int>(length));
+    file = nullptr;
+    length = 0;
+  }
+  // False when the line is to be written on its own.
+  bool add(logger &to, log_file *line_file, const char *text, int line_length) {
+    if (!on) return false;
+    if (file != nullptr && (file != line_file || log != &to || length + static_cast<size_t>(line_length) > LOG_GATHER_BYTES))
+      flush();
+    if (static_cast<size_t>(line_length) > LOG_GATHER_BYTES) return false;
+    if (!bytes) {
+      bytes.reset(new (std::nothrow) char[LOG_GATHER_BYTES]);
+      if (!bytes) return false;
+    }
+    if (file == nullptr) {
+      log = &to;
+      file = line_file;  // the line's reference becomes the batch's
+    } else {
+      release(line_file);
+    }
+    memcpy(bytes.get() + length, text, static_cast<size_t>(line_length));
+    length += static_cast<size_t>(line_length);
+    return true;
+  }
+  ~gathered_lines() { flush(); }
+};
+
+thread_local gathered_lines t_gathered;
 
 bool is_directory(const std::string &path) {
   struct stat st;
@@ -448,6 +493,7 @@ void init_log(const char *directory, const char *base_name, int size_limit, int 
 }
 
 void log_reset_for_test() {
+  t_gathered.flush();
   logger *log = g_logger.exchange(nullptr);
   if (log != nullptr) {
     close_file(*log);
@@ -540,7 +586,18 @@ void write_log(unsigned line, const char *function, int level, const char *forma
     std::lock_guard<spinning_mutex> guard(log->lock);
     file = place_line_locked(*log, stamp.tm, length);
   }
-  if (file != nullptr) write_placed_line(*log, file, buffer, length);
+  if (file != nullptr && !t_gathered.add(*log, file, buffer, length)) write_placed_line(*log, file, buffer, length);
+  errno = saved_errno;
+}
+
+void log_gather_lines(bool on) {
+  if (!on) log_flush();
+  t_gathered.on = on;
+}
+
+void log_flush() {
+  int saved_errno = errno;
+  t_gathered.flush();
   errno = saved_errno;
 }
 

@@ -1,5 +1,6 @@
-// Log writer: rotating files named by date and sequence number, one locked
-// write per line, and the helpers that turn error numbers into text.
+// Log writer: rotating files named by date and sequence number, each line
+// placed under a lock and written after it, and the helpers that turn error
+// numbers into text.
 #pragma once
 
 #include <cerrno>
@@ -18,6 +19,15 @@ void init_log(const char *directory, const char *base_name, int size_limit, int 
 // Writes one line when a logger exists and its level is at least `level`.
 void write_log(unsigned line, const char *function, int level, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// For a thread that runs in cycles: its lines from now on gather and leave
+// in one write when it calls log_flush(), which it does before it waits (and
+// sooner when they fill LOG_GATHER_BYTES or the file changes), so a line
+// reaches the file within the cycle that wrote it. Other threads, and this
+// one after log_gather_lines(false), write each line at once.
+constexpr size_t LOG_GATHER_BYTES = 32768;
+void log_gather_lines(bool on);
+void log_flush();
 
 // True when a logger exists; its configured level is stored in *level.
 bool log_level_configured(int *level);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <sstream>
 #include <unistd.h>
 
 #include "log.h"
@@ -77,6 +78,32 @@ TEST_F(LogWriter, RotatesBySizeAfterTheLineThatReachesTheLimitAndByDay) {
   LOG(LOG_INFO, "after midnight");
   EXPECT_EQ(file("sealgate.12042026_00001.log").find("after midnight"), std::string::npos);
   EXPECT_NE(file("sealgate.12052026_00000.log").find("12-05-2026 00:00:01.345 INFO  "), std::string::npos);
+}
+
+// A worker's lines leave together before it waits: each still lands in the
+// file it was placed in, whole, once and in order, across rotations and a day.
+TEST_F(LogWriter, GatheredLinesLandInTheFilesTheyWereWrittenTo) {
+  open(300);
+  log_gather_lines(true);
+  for (int i = 0; i < 20; i++) LOG(LOG_INFO, "gathered %02d", i);
+  at(5, 0, 0, 1);
+  LOG(LOG_INFO, "after midnight");
+  log_gather_lines(false);
+  std::string all, list = names();
+  std::istringstream lines(list);
+  for (std::string name; std::getline(lines, name);) {
+    if (name.rfind("sealgate.12042026_", 0) != 0) continue;
+    std::string text = file(name);
+    EXPECT_LT(text.size(), 300u + 110u) << name;  // the limit and one line at most
+    EXPECT_EQ(text.back(), '\n') << name;
+    all += text;
+  }
+  std::string expected, seen;
+  for (int i = 0; i < 20; i++) expected += "gathered " + std::string(i < 10 ? "0" : "") + std::to_string(i) + ";";
+  for (size_t at = all.find("gathered "); at != std::string::npos; at = all.find("gathered ", at + 1))
+    seen += all.substr(at, 11) + ";";
+  EXPECT_EQ(seen, expected);
+  EXPECT_NE(file("sealgate.12052026_00000.log").find("after midnight"), std::string::npos);
 }
 
 TEST_F(LogWriter, StartUpKeepsTheSixtyGreatestNamesAndResumesTodaysNumber) {
