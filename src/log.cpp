@@ -194,7 +194,6 @@ struct gathered_lines {
     if (!on) return false;
     if (file != nullptr && (file != line_file || log != &to || length + static_cast<size_t>(line_length) > LOG_GATHER_BYTES))
       flush();
-    if (static_cast<size_t>(line_length) > LOG_GATHER_BYTES) return false;
     if (!bytes) {
       bytes.reset(new (std::nothrow) char[LOG_GATHER_BYTES]);
       if (!bytes) return false;
@@ -212,6 +211,7 @@ struct gathered_lines {
   ~gathered_lines() { flush(); }
 };
 
+static_assert(LOG_GATHER_BYTES >= LOG_LINE_BUFFER, "an empty batch takes any line");
 thread_local gathered_lines t_gathered;
 
 bool is_directory(const std::string &path) {

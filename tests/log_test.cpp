@@ -100,8 +100,8 @@ TEST_F(LogWriter, GatheredLinesLandInTheFilesTheyWereWrittenTo) {
   }
   std::string expected, seen;
   for (int i = 0; i < 20; i++) expected += "gathered " + std::string(i < 10 ? "0" : "") + std::to_string(i) + ";";
-  for (size_t at = all.find("gathered "); at != std::string::npos; at = all.find("gathered ", at + 1))
-    seen += all.substr(at, 11) + ";";
+  for (size_t pos = all.find("gathered "); pos != std::string::npos; pos = all.find("gathered ", pos + 1))
+    seen += all.substr(pos, 11) + ";";
   EXPECT_EQ(seen, expected);
   EXPECT_NE(file("sealgate.12052026_00000.log").find("after midnight"), std::string::npos);
 }
