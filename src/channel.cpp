@@ -1,7 +1,6 @@
 // A relayed connection: its relay buffers and their pool, its TLS connection
-// object with the socket I/O of our own, its epoll registrations and its
-// teardown. Moving bytes is the pump's; contexts and sessions are kept by the
-// TLS set-up.
+// object with the socket I/O of our own, and its teardown. Moving bytes is
+// the pump's; contexts and sessions are kept by the TLS set-up.
 #include "channel.h"
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <openssl/err.h>
-#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -287,28 +285,24 @@ int init_channel_ssl(connection_channel *channel, const connection_info &request
 }
 
 bool is_fatal_error(SSL *ssl, int result) {
-  int error = SSL_get_error(ssl, result);
-  if (error == SSL_ERROR_SSL) {
-    const char *function = nullptr;
-    while (unsigned long code = ERR_get_error_all(nullptr, nullptr, &function, nullptr, nullptr)) {
-      char text[ERROR_TEXT_SIZE];
-      ERR_error_string_n(code, text, sizeof text);
+  tls_result kind = classify_tls_result(ssl, result).result;
+  if (kind == tls_result::failed) {
+    drain_tls_errors([](unsigned long code, const char *text, const char *function) {
       const char *library = ERR_lib_error_string(code);
       const char *reason = ERR_reason_error_string(code);
-      LOG(LOG_ERROR, "%s %s %s %s", text, library ? library : "(null)", function ? function : "(null)",
-          reason ? reason : "(null)");
-    }
+      LOG_AT("is_fatal_error", LOG_ERROR, "%s %s %s %s", text, library ? library : "(null)",
+             function ? function : "(null)", reason ? reason : "(null)");
+    });
     return true;
   }
-  if (error == SSL_ERROR_SYSCALL) {
-    while (unsigned long code = ERR_get_error()) {
+  if (kind == tls_result::failed_io) {
+    int error = errno;
+    drain_tls_errors([](unsigned long, const char *text, const char *) {
+      LOG_AT("is_fatal_error", LOG_ERROR, "SYSCALL %s", text);
+    });
+    if (error != 0) {
       char text[ERROR_TEXT_SIZE];
-      ERR_error_string_n(code, text, sizeof text);
-      LOG(LOG_ERROR, "SYSCALL %s", text);
-    }
-    if (errno != 0) {
-      char text[ERROR_TEXT_SIZE];
-      LOG(LOG_WARN, "I/O error on SSL connection, might be okay - %s", errno_text(errno, text));
+      LOG(LOG_WARN, "I/O error on SSL connection, might be okay - %s", errno_text(error, text));
     } else {
       LOG(LOG_WARN, "I/O error on SSL connection, might be okay, errno not set");
     }
@@ -381,34 +375,3 @@ connection_channel::~connection_channel() {
     close_socket(cfd, 0, false);
   }
 }
-
-// ---- epoll registrations ----
-
-int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd) {
-  if (new_events == old_events && new_events == 0) return 0;
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = new_events;
-  event.data.fd = fd;
-  if (new_events == 0) {
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) == 0 || errno == ENOENT) return 0;
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete fd %d", fd);
-    return -1;
-  }
-  if (old_events == 0) {
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0) return 0;
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add fd %d", fd);
-    return -1;
-  }
-  if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0) return 0;
-  LOG_ERRNO(LOG_ERROR, "epoll_ctl error - change fd %d", fd);
-  return -1;
-}
-
-void change_events(int epoll_fd, int fd) {
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  if (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) == 0 || errno == ENOENT) return;
-  LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete fd %d", fd);
-}
-

@@ -1,6 +1,6 @@
 // A relayed connection: its relay buffers and their pool, its TLS connection
-// object with the socket I/O of our own, its epoll registrations and its
-// teardown.
+// object with the socket I/O of our own, and its teardown. What the epoll set
+// holds for its sockets is recorded here and changed only by the task's exit.
 #pragma once
 
 #include <sys/socket.h>
@@ -21,6 +21,7 @@ constexpr uint32_t TLS_OUT_BUFFER_SIZE = CHANNEL_BUFFER_SIZE + 16 * 1024;
 // What one receive from the server's socket may take in at once.
 constexpr uint32_t TLS_READ_AHEAD_BYTES = 131072;
 constexpr int INVALID_SOCKET_FD = -1;
+constexpr int SERVER_READS_UNLIMITED = -1;
 
 // One direction's bytes, linear (not a ring):
 //
@@ -99,9 +100,10 @@ struct connection_channel {
   tls_waits read_waits = tls_waits::nothing;
   tls_waits write_waits = tls_waits::nothing;
   // The TLS layer's own socket I/O (see "the TLS layer's socket I/O" in
-  // channel.cpp): socket reads still allowed in this step (-1: no limit), and
-  // whether the records of an SSL_write gather in `out` until the pump sends them.
-  int server_reads_left = -1;
+  // channel.cpp): socket reads still allowed in this step (set by the task's
+  // entry for each step; SERVER_READS_UNLIMITED outside steps), and whether
+  // the records of an SSL_write gather in `out` until the pump sends them.
+  int server_reads_left = SERVER_READS_UNLIMITED;
   bool gather_writes = false;
   // Which kept session this connection may resume and replace: the server's
   // address, the ServerAddr text and the server name.
@@ -121,6 +123,7 @@ struct connection_channel {
 // Builds the TLS connection object for the channel's server socket, on the
 // context kept for the request's credentials. 0, or -1 after logging why.
 int init_channel_ssl(connection_channel *channel, const connection_info &request);
+// After a failed SSL_shutdown: logs why, and says whether the connection is beyond saving.
 bool is_fatal_error(SSL *ssl, int result);
 
 // One send of the records waiting in `out`: 1 once it is empty, 0 when the
@@ -128,6 +131,3 @@ bool is_fatal_error(SSL *ssl, int result);
 int flush_output(connection_channel *ch);
 // True while encrypted bytes wait in `out` for the server's socket.
 inline bool tls_output_pending(const connection_channel *ch) { return owed(ch->out) > 0; }
-
-int change_events(uint32_t new_events, uint32_t old_events, int epoll_fd, int fd);
-void change_events(int epoll_fd, int fd);

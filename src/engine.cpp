@@ -4,6 +4,7 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cassert>
 #include <cerrno>
@@ -18,7 +19,7 @@
 #include "listener.h"
 #include "log.h"
 #include "platform.h"
-#include "pump.h"
+#include "poller.h"
 #include "task.h"
 
 // ---- the worker ----
@@ -41,19 +42,11 @@ struct worker {
   std::unordered_set<sealgate_task *> timed;
   int wait_ms = WORKER_WAIT_MS;  // until the nearest deadline, at most WORKER_WAIT_MS
   int quiet_cycles = 0;          // cycles in a row that found nothing to do
+  // When this cycle's steps began (0: not inside them): the hand-off queue
+  // does not count on a worker held inside its steps to take the next socket.
+  std::atomic<int64_t> step_started{0};
   struct epoll_event events[WORKER_MAX_EVENTS];
 };
-
-#define LOG_SUMMARY(level, task, suffix)                                                                      \
-  LOG_AT("fsm_worker_thread", level, "task %p server fd %d:%d events %d client fd %d events %d" suffix,       \
-         static_cast<void *>(task), (task)->channel->sfd, (task)->channel->local_port, (task)->channel->sfd_events, \
-         (task)->channel->cfd, (task)->channel->cfd_events)
-
-void remove_side(int epoll_fd, int fd, uint32_t &mask) {
-  if (mask == 0) return;
-  change_events(epoll_fd, fd);
-  mask = 0;
-}
 
 void follow_task(worker &w, sealgate_task *task, int old_server, int old_check);
 
@@ -74,70 +67,13 @@ void register_new_client(worker &w, int64_t client, int &check_size) {
     }
     return;
   }
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = EPOLLIN;
-  event.data.fd = static_cast<int>(client);
-  while (epoll_ctl(w.epoll_fd, EPOLL_CTL_ADD, static_cast<int>(client), &event) != 0) {
-    bool interrupted = errno == EINTR;
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl ADD error fd %d", static_cast<int>(client));
-    if (!interrupted) {
-      close(static_cast<int>(client));
-      return;
-    }
+  uint32_t registered = 0;
+  if (change_events(EPOLLIN, registered, w.epoll_fd, static_cast<int>(client)) != 0) {
+    close(static_cast<int>(client));
+    return;
   }
   w.new_clients[client] = time(nullptr);
   check_size++;
-}
-
-int ready_log_interval() {
-  int level = 0;
-  if (log_level_configured(&level) && (level == LOG_INFO || level == LOG_ERROR)) return 1000;
-  return 100;
-}
-
-void log_event(sealgate_task *task, int fd) {
-  if (task->state == FORWARD) {
-    if (task->ready_count % static_cast<uint32_t>(ready_log_interval()) == 0)
-      LOG_AT("fsm_worker_thread", LOG_INFO, "task %p state %d, fd %d data is ready(%d)", static_cast<void *>(task), 3,
-             fd, static_cast<int>(task->ready_count));
-    task->ready_count++;
-  } else {
-    LOG_AT("fsm_worker_thread", LOG_INFO, "task %p state %d, fd %d data is ready", static_cast<void *>(task),
-           static_cast<int>(task->state), fd);
-  }
-}
-
-int run_step(int epoll_fd, uint32_t events, sealgate_task *task) {
-  switch (task->state) {
-    case CONNECT: return connect_server(epoll_fd, events, task);
-    case FORWARD: return forward_data(epoll_fd, events, task);
-    default: {
-      // A handshake step reads the socket only when the event says there is
-      // something to read, and then once: the read that would only find the
-      // socket empty is left out, and the library waits for readability.
-      task->channel->server_reads_left = (events & EPOLLIN) != 0 ? 1 : 0;
-      int rc = handshake_server(epoll_fd, task);
-      task->channel->server_reads_left = -1;
-      return rc;
-    }
-  }
-}
-
-// A step that failed: in FORWARD only the side of the event ends, before it
-// the whole task.
-void fail_step(worker &w, sealgate_task *task) {
-  connection_channel *ch = task->channel;
-  if (task->state == FORWARD) {
-    if (task->client_event)
-      remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
-    else
-      remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
-  } else {
-    remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
-    remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
-  }
-  LOG_SUMMARY(LOG_WARN, task, "");
 }
 
 // A step may change the task's sockets on the server's side (the next
@@ -154,49 +90,24 @@ void follow_task(worker &w, sealgate_task *task, int old_server, int old_check) 
       if (fd >= 0) w.server_tasks[fd] = task;
   }
   std::chrono::steady_clock::time_point when;
-  if (task->state != FORWARD && task_deadline(task, &when)) w.timed.insert(task);
+  if (task_deadline(task, &when)) w.timed.insert(task);
 }
 
-// While a task connects or checks the server's certificate, its sockets on
-// the server's side report failures as events of their own (a refused
-// connect, a responder that resets): the step must see them, to try the
-// next address or the next responder.
-bool step_takes_errors(const sealgate_task *task) {
-  return !task->client_event && (task->state == CONNECT || task->check != nullptr);
-}
-
-void dispatch(worker &w, sealgate_task *task, uint32_t events, std::unordered_set<sealgate_task *> &delete_set) {
-  connection_channel *ch = task->channel;
-  if (task->state > FORWARD) {
-    if (ch->sfd_events != 0) {
-      remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
-      LOG_SUMMARY(LOG_ERROR, task, "");
-    }
-    if (ch->cfd_events != 0) {
-      remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
-      LOG_SUMMARY(LOG_DEBUG, task, "");
-    }
-    LOG_SUMMARY(LOG_WARN, task, " - invalid state");
-  } else if ((events & (EPOLLIN | EPOLLOUT)) == 0 && !step_takes_errors(task)) {
-    // Before the reply only the client's end is watched on its socket: a
-    // client that has left can no longer be told "Continue".
-    if (task->client_event && task->state != FORWARD) client_left_before_reply(task);
-    remove_side(w.epoll_fd, ch->sfd, ch->sfd_events);
-    remove_side(w.epoll_fd, ch->cfd, ch->cfd_events);
-    LOG_SUMMARY(LOG_ERROR, task, "");
-  } else if (run_step(w.epoll_fd, events, task) == 0) {
-    LOG_SUMMARY(LOG_WARN, task, "");
-    if (task->state == FORWARD) {
-      assert(ch->sfd_events > 0 || ch->cfd_events > 0);
-      if (tls_bytes_waiting(ch) &&
-          std::find(w.tls_waiting.begin(), w.tls_waiting.end(), task) == w.tls_waiting.end())
-        w.tls_waiting.push_back(task);
-    }
-    return;
-  } else {
-    fail_step(w, task);
-  }
-  if (ch->sfd_events == 0 && ch->cfd_events == 0) delete_set.insert(task);
+// Every cause of a task's step (an event, a read turn, its deadline) goes
+// through here to the task's one entry; what the step leaves decides the
+// rest: the delete set, the next cycle's read turns, the maps.
+void drive(worker &w, sealgate_task *task, int fd, uint32_t events, std::unordered_set<sealgate_task *> &delete_set) {
+  // A task already bound for deletion takes no further step: a later event of
+  // the same cycle must not reply to a client that has gone.
+  if (delete_set.count(task) != 0) return;
+  bool relaying = task->state == task_state::FORWARD;  // its sockets stay as they are
+  int server = task->channel->sfd, check = relaying ? -1 : task_check_socket(task);
+  task_outcome outcome = run_task(w.epoll_fd, task, fd, events);
+  if (!relaying) follow_task(w, task, server, check);
+  if (outcome.finished)
+    delete_set.insert(task);
+  else if (outcome.read_turn && std::find(w.tls_waiting.begin(), w.tls_waiting.end(), task) == w.tls_waiting.end())
+    w.tls_waiting.push_back(task);
 }
 
 void handle_event(worker &w, const struct epoll_event &event, std::unordered_set<sealgate_task *> &delete_set) {
@@ -210,53 +121,23 @@ void handle_event(worker &w, const struct epoll_event &event, std::unordered_set
   sealgate_task *task = nullptr;
   if (auto found = w.client_tasks.find(fd); found != w.client_tasks.end()) {
     task = found->second;
-    task->client_event = true;
   } else if (auto found_server = w.server_tasks.find(fd); found_server != w.server_tasks.end()) {
     task = found_server->second;
-    task->client_event = false;
   } else {
     LOG_AT("fsm_worker_thread", LOG_WARN, "Unable to find event fd %d in server and client task map",
            static_cast<int>(fd));
-    struct epoll_event none;
-    memset(&none, 0, sizeof none);
-    if (epoll_ctl(w.epoll_fd, EPOLL_CTL_DEL, static_cast<int>(fd), &none) != 0) {
-      int saved = errno;
-      errno = 0;
-      char text[ERROR_TEXT_SIZE];
-      if (saved != 0)
-        LOG_AT("fsm_worker_thread", LOG_ERROR, "epoll_ctl error - delete fd %d - %s", static_cast<int>(fd),
-               errno_text(saved, text));
-      else
-        LOG_AT("fsm_worker_thread", LOG_ERROR, "epoll_ctl error - delete fd %d - errno not set", static_cast<int>(fd));
-      errno = saved;
-    }
+    change_events(w.epoll_fd, static_cast<int>(fd));
     return;
   }
-  // A task already bound for deletion takes no further step: a later event of
-  // the same cycle must not reply to a client that has gone.
-  if (delete_set.count(task) != 0) return;
-  log_event(task, static_cast<int>(fd));
-  if (task->state == FORWARD) {
-    dispatch(w, task, event.events, delete_set);
-    return;
-  }
-  int server = task->channel->sfd, check = task_check_socket(task);
-  dispatch(w, task, event.events, delete_set);
-  follow_task(w, task, server, check);
+  drive(w, task, static_cast<int>(fd), event.events, delete_set);
 }
 
-// A read turn is an EPOLLIN event made by the worker for a server socket
-// whose bytes already wait inside the TLS layer.
+// A read turn: the server's socket of a task whose bytes already wait inside
+// the TLS layer, driven as if it were readable.
 void give_read_turns(worker &w, const std::vector<sealgate_task *> &waiting,
                      std::unordered_set<sealgate_task *> &delete_set) {
-  for (sealgate_task *task : waiting) {
-    if (delete_set.count(task) != 0 || !tls_bytes_waiting(task->channel)) continue;
-    struct epoll_event event;
-    memset(&event, 0, sizeof event);
-    event.events = EPOLLIN;
-    event.data.fd = task->channel->sfd;
-    handle_event(w, event, delete_set);
-  }
+  for (sealgate_task *task : waiting)
+    if (delete_set.count(task) == 0 && read_turn_due(task)) drive(w, task, task->channel->sfd, EPOLLIN, delete_set);
 }
 
 // Steps the tasks whose deadline has come; tasks with none left leave the
@@ -268,7 +149,7 @@ int run_deadlines(worker &w, std::unordered_set<sealgate_task *> &delete_set, in
   for (auto it = w.timed.begin(); it != w.timed.end();) {
     std::chrono::steady_clock::time_point when;
     sealgate_task *task = *it;
-    if (delete_set.count(task) != 0 || task->state == FORWARD || !task_deadline(task, &when)) {
+    if (delete_set.count(task) != 0 || !task_deadline(task, &when)) {
       it = w.timed.erase(it);
       continue;
     }
@@ -279,15 +160,7 @@ int run_deadlines(worker &w, std::unordered_set<sealgate_task *> &delete_set, in
     ++it;
   }
   for (sealgate_task *task : due) {
-    if (delete_set.count(task) != 0) continue;
-    connection_channel *ch = task->channel;
-    task->client_event = false;
-    int server = ch->sfd, check = task_check_socket(task);
-    if (deadline_step(w.epoll_fd, task) != 0) {
-      fail_step(w, task);
-      if (ch->sfd_events == 0 && ch->cfd_events == 0) delete_set.insert(task);
-    }
-    follow_task(w, task, server, check);
+    drive(w, task, -1, 0, delete_set);
     std::chrono::steady_clock::time_point when;
     if (delete_set.count(task) == 0 && task_deadline(task, &when) && when < next) next = std::max(when, now);
   }
@@ -372,7 +245,7 @@ void *fsm_worker_thread(void *) {
     delete w;
     return nullptr;
   }
-  w->slot = g_handoff_queue.join(w->wake_fd);
+  w->slot = g_handoff_queue.join(w->wake_fd, &w->step_started);
   log_gather_lines(true);
   // A worker whose relays keep it running (its wait finds events at once)
   // takes no new sockets while it runs: they go to workers with time to spare.
@@ -380,6 +253,7 @@ void *fsm_worker_thread(void *) {
   auto taker_load = [&] { return busy ? TAKER_LOAD_LIMIT : held_tasks(*w); };
   for (;;) {
     int check_size = static_cast<int>((w->new_clients.size() + w->client_tasks.size() + w->server_tasks.size() + 1) / 2);
+    w->step_started.store(0, std::memory_order_relaxed);
     int64_t value = g_handoff_queue.take(w->slot, taker_load());
     if (value == STOP_MARKER) break;
     if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
@@ -399,7 +273,9 @@ void *fsm_worker_thread(void *) {
     log_flush();
     auto wait_start = std::chrono::steady_clock::now();
     int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, wait_ms);
-    busy = wait_ms == 0 || (n > 0 && std::chrono::steady_clock::now() - wait_start < BUSY_WAIT);
+    auto woke = std::chrono::steady_clock::now();
+    busy = wait_ms == 0 || (n > 0 && woke - wait_start < BUSY_WAIT);
+    if (n > 0 || !w->tls_waiting.empty() || !w->timed.empty()) w->step_started.store(step_clock_at(woke), std::memory_order_relaxed);
     if (parked) {
       value = g_handoff_queue.unpark(w->slot, taker_load());
       if (value == STOP_MARKER) break;

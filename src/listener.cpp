@@ -14,6 +14,7 @@
 
 #include "log.h"
 #include "platform.h"
+#include "poller.h"
 #include "protocol.h"
 
 const char *const DEFAULT_SOCKET_HOST = "127.0.0.1";
@@ -86,8 +87,28 @@ void write_wake_up(int fd) {
 
 }  // namespace
 
+int64_t step_clock_at(std::chrono::steady_clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count() | 1;
+}
+
+size_t handoff_queue::ready_takers_locked() const {
+  size_t takers = takers_;
+  if (takers == 0) return 0;
+  int64_t now = step_clock_now(), grace = std::chrono::nanoseconds(STEP_GRACE).count();
+  for (const worker_slot &w : slots_) {
+    if (!w.counted || w.step_started == nullptr) continue;
+    int64_t since = w.step_started->load(std::memory_order_relaxed);
+    if (since != 0 && now - since > grace) takers--;
+  }
+  return takers;
+}
+
 int handoff_queue::wake_locked(bool always) {
-  if (items_.empty() || (!always && takers_ != 0 && items_.size() <= takers_)) return -1;
+  if (items_.empty()) return -1;
+  if (!always) {
+    size_t takers = ready_takers_locked();
+    if (takers != 0 && items_.size() <= takers) return -1;
+  }
   // The parked worker that holds the most tasks and still has room: the more
   // connections one worker holds, the more of their events share its wake-ups.
   worker_slot *best = nullptr;
@@ -136,13 +157,14 @@ void handoff_queue::count_locked(worker_slot &w, bool taker) {
     takers_--;
 }
 
-int handoff_queue::join(int wake_fd) {
+int handoff_queue::join(int wake_fd, const std::atomic<int64_t> *step_started) {
   std::lock_guard<std::mutex> guard(lock_);
   size_t slot = 0;
   while (slot < slots_.size() && slots_[slot].wake_fd >= 0) slot++;  // a stopped worker's slot is taken again
   if (slot == slots_.size()) slots_.emplace_back();
   slots_[slot] = worker_slot{};
   slots_[slot].wake_fd = wake_fd;
+  slots_[slot].step_started = step_started;
   count_locked(slots_[slot], true);
   return static_cast<int>(slot);
 }
@@ -156,8 +178,19 @@ void handoff_queue::leave(int slot) {
     w.parked = false;
     left_wake_fds_.push_back(w.wake_fd);
     w.wake_fd = -1;
+    w.step_started = nullptr;
     int other = wake_locked(false);
     if (other >= 0) wake = slots_[static_cast<size_t>(other)].wake_fd;
+  }
+  write_wake_up(wake);
+}
+
+void handoff_queue::recheck() {
+  int wake = -1;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    int slot = wake_locked(false);
+    if (slot >= 0) wake = slots_[static_cast<size_t>(slot)].wake_fd;
   }
   write_wake_up(wake);
 }
@@ -345,12 +378,9 @@ accept_result accept_one(int listen_fd, int32_t &accepted) {
 }  // namespace
 
 void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = EPOLLIN;
-  event.data.fd = listen_fd;
-  if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &event) != 0) {
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - unable to add server fd");
+  uint32_t registered = 0;
+  if (change_events(EPOLLIN, registered, epoll_fd, listen_fd) != 0) {
+    LOG(LOG_ERROR, "epoll_ctl error - unable to add server fd");
     return;
   }
   int32_t accepted = 0;
@@ -363,12 +393,16 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
     }
     struct epoll_event ready;
     log_flush();
-    int n = epoll_wait(epoll_fd, &ready, 1, 200);
+    // Sockets still queued are looked at again soon: a worker counted on to
+    // take them may be held inside its steps.
+    bool queued = g_handoff_queue.approximate_size() > 0;
+    int n = epoll_wait(epoll_fd, &ready, 1, queued ? HANDOFF_RECHECK_MS : 200);
     if (n < 0) {
       if (errno == EINTR) continue;
       LOG_ERRNO(LOG_ERROR, "epoll_wait error");
       break;
     }
+    if (queued) g_handoff_queue.recheck();
     if (n == 0) continue;
     if (accept_one(listen_fd, accepted) == accept_result::stop) break;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -45,8 +46,14 @@ constexpr int64_t STOP_MARKER = -2;
 // or the queue outgrows them: the one holding the most tasks below the limit
 // (the most recently parked among equals), else the least loaded one. A
 // worker parks in its own epoll set, which holds a wake-up descriptor (an
-// eventfd) that the queue writes to.
+// eventfd) that the queue writes to. A running worker that has been inside
+// the steps of one cycle for more than STEP_GRACE is not counted as one that
+// will take the next socket: it may be held there for long, and the socket
+// would wait for it while others idle. A socket left to running workers that
+// none has taken after HANDOFF_RECHECK_MS is looked at again (recheck).
 constexpr size_t TAKER_LOAD_LIMIT = 8;
+constexpr std::chrono::microseconds STEP_GRACE{2000};
+constexpr int HANDOFF_RECHECK_MS = 5;
 
 class handoff_queue {
  public:
@@ -54,8 +61,10 @@ class handoff_queue {
   // A worker's slot in the queue, for the calls below. The queue owns the
   // wake-up descriptor from here on: a waker may still be writing to it after
   // its worker has left, so it is closed only by close_wake_ups(), called
-  // once the workers that left have been joined.
-  int join(int wake_fd);
+  // once the workers that left have been joined. `step_started` is the
+  // worker's own clock of its steps (step_clock_now() when its cycle's steps
+  // began, 0 while it is not inside them), read until it leaves.
+  int join(int wake_fd, const std::atomic<int64_t> *step_started);
   void leave(int slot);
   void close_wake_ups();
   // At the top of a cycle, for a worker holding `load` tasks: a queued value,
@@ -67,6 +76,9 @@ class handoff_queue {
   // After the wait, whatever ended it: the value the worker was woken for,
   // or QUEUE_EMPTY.
   int64_t unpark(int slot, size_t load);
+  // Wakes a parked worker for the sockets that still wait, if the running
+  // ones will not take them soon (the accepting thread, when they linger).
+  void recheck();
   // Read without the lock: only ever logged.
   unsigned long approximate_size() const { return size_.load(std::memory_order_relaxed); }
 
@@ -78,7 +90,10 @@ class handoff_queue {
     bool woken = false;   // taken off the parked list by enqueue, for a socket
     bool counted = false;  // counted in takers_
     uint64_t parked_at = 0;
+    const std::atomic<int64_t> *step_started = nullptr;
   };
+  // takers_ less the running workers held inside their steps.
+  size_t ready_takers_locked() const;
   int64_t pop_front_locked();
   void count_locked(worker_slot &w, bool taker);
   // The parked worker to wake for the sockets left (its slot, now counted as
@@ -97,6 +112,10 @@ class handoff_queue {
 };
 
 extern handoff_queue g_handoff_queue;
+
+// The clock of a worker's steps, in nanoseconds (never 0).
+int64_t step_clock_at(std::chrono::steady_clock::time_point when);
+inline int64_t step_clock_now() { return step_clock_at(std::chrono::steady_clock::now()); }
 
 // Opens the IPv4 listening socket; -1 on failure, after logging why.
 int server_setup_socket(const char *host, int port);

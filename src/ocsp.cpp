@@ -1,143 +1,25 @@
+// The revocation check of a server whose handshake has just finished, and
+// the per-server verdict cache in front of it: a verdict kept from an earlier
+// check, or the chain walked and each candidate issuer asked about through
+// the OCSP client, in steps that never wait.
 #include "ocsp.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <new>
-#include <openssl/err.h>
-#include <openssl/http.h>
-#include <openssl/ssl.h>
-#include <sys/epoll.h>
-#include <unistd.h>
 #include <unordered_map>
 
-#include "channel.h"
 #include "log.h"
-#include "protocol.h"
-
-OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer) {
-  if (issuer == nullptr) {
-    LOG(LOG_ERROR, "No issuer certificate specified");
-    return nullptr;
-  }
-  OCSP_REQUEST *request = OCSP_REQUEST_new();
-  OCSP_CERTID *id = request != nullptr ? OCSP_cert_to_id(nullptr, cert, issuer) : nullptr;  // SHA-1 by default
-  if (id == nullptr || OCSP_request_add0_id(request, id) == nullptr) {
-    LOG(LOG_ERROR, "Error Creating OCSP request");
-    OCSP_CERTID_free(id);
-    OCSP_REQUEST_free(request);
-    return nullptr;
-  }
-  return request;
-}
 
 namespace {
 
 int64_t system_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
 std::atomic<ocsp_clock_fn> g_clock{system_seconds};
-std::atomic<int> g_wait_ms{OCSP_WAIT_MS};
 
 using steady = std::chrono::steady_clock;
-
-// Counts what the responder sends; past OCSP_RESPONSE_LIMIT the reads fail,
-// so that endless headers or an endless body cost a bounded amount of work.
-long count_response_bytes(BIO *bio, int operation, const char *, size_t, int, long, int result,
-                          size_t *processed) noexcept {
-  if ((operation == (BIO_CB_READ | BIO_CB_RETURN) || operation == (BIO_CB_GETS | BIO_CB_RETURN)) && result > 0 &&
-      processed != nullptr) {
-    auto *left = static_cast<size_t *>(static_cast<void *>(BIO_get_callback_arg(bio)));
-    if (*processed > *left) return -1;
-    *left -= *processed;
-  }
-  return result;
-}
-
-bool add_headers(OSSL_HTTP_REQ_CTX *context, const char *path, const char *host, OCSP_REQUEST *request) {
-  // The body's Content-Type is added here with the other two headers, so the
-  // request carries it once.
-  return OSSL_HTTP_REQ_CTX_set_request_line(context, 1, nullptr, nullptr, path) == 1 &&
-         OSSL_HTTP_REQ_CTX_add1_header(context, "Content-Type", "application/ocsp-request") == 1 &&
-         OSSL_HTTP_REQ_CTX_add1_header(context, "Accept", "application/ocsp-response") == 1 &&
-         OSSL_HTTP_REQ_CTX_add1_header(context, "Host", host) == 1 &&
-         OSSL_HTTP_REQ_CTX_set_expected(context, nullptr, 1, 0, 0) == 1 &&
-         OSSL_HTTP_REQ_CTX_set1_req(context, nullptr, ASN1_ITEM_rptr(OCSP_REQUEST),
-                                    reinterpret_cast<const ASN1_VALUE *>(request)) == 1;
-}
-
-}  // namespace
-
-namespace {
-
-// The basic response is taken apart through the library's accessor; which of
-// its refusals it was tells the three cases apart.
-OCSP_BASICRESP *basic_response(OCSP_RESPONSE *response) {
-  ERR_clear_error();
-  OCSP_BASICRESP *basic = OCSP_response_get1_basic(response);
-  if (basic != nullptr) return basic;
-  int reason = ERR_GET_REASON(ERR_peek_last_error());
-  if (reason == OCSP_R_NO_RESPONSE_DATA)
-    LOG_AT("parse_response", LOG_ERROR, "Unable to parse response, the response bytes is NULL");
-  else if (reason == OCSP_R_NOT_BASIC_RESPONSE)
-    LOG_AT("parse_response", LOG_ERROR, "Unknown OCSP response type");
-  else
-    LOG_AT("parse_response", LOG_ERROR, "Unable to parse response, it's NULL");
-  ERR_clear_error();
-  return nullptr;
-}
-
-}  // namespace
-
-int parse_response(OCSP_RESPONSE *response) {
-  int verdict = OCSP_NO_VERDICT;
-  OCSP_BASICRESP *basic = basic_response(response);
-  if (basic == nullptr) return OCSP_NO_VERDICT;
-  // The response data is part of the basic response itself; it cannot be absent.
-  int count = OCSP_resp_count(basic);
-  for (int i = 0; i < count; i++) {
-    OCSP_SINGLERESP *single = OCSP_resp_get0(basic, i);
-    if (single == nullptr) {
-      LOG(LOG_ERROR, "Unable to parse response value, it's NULL");
-      break;
-    }
-    int status = OCSP_single_get0_status(single, nullptr, nullptr, nullptr, nullptr);
-    if (status < 0) {
-      LOG(LOG_ERROR, "Unable to parse response value, status is NULL");
-      break;
-    }
-    if (status == V_OCSP_CERTSTATUS_REVOKED) verdict = OCSP_REVOKED;
-    if (status == V_OCSP_CERTSTATUS_GOOD) verdict = OCSP_GOOD;
-  }
-  OCSP_BASICRESP_free(basic);
-  return verdict;
-}
-
-// ---- one check in steps ----
-
-namespace {
-
-// The parts of a URL that go into the request line and the Host header: a
-// space, a control byte or DEL would let a certificate write its own request.
-bool fit_for_the_wire(const char *text) {
-  for (const char *p = text; p != nullptr && *p != '\0'; p++)
-    if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7f) return false;
-  return text != nullptr;
-}
-
-// One exchange with one responder URL: the connect, then the HTTP request
-// and its response, all within one deadline and one byte budget.
-struct responder_exchange {
-  std::string host, port, path;
-  outbound_connect connector;
-  int fd = INVALID_CONNECT_FD;  // ours while connecting; the BIO's (which closes it) after
-  BIO *bio = nullptr;
-  OSSL_HTTP_REQ_CTX *context = nullptr;
-  size_t bytes_left = OCSP_RESPONSE_LIMIT;
-  steady::time_point deadline;
-  bool connecting = true;
-};
 
 enum class stage { waiting_for_verdict, chain, candidate, responders };
 
@@ -146,25 +28,16 @@ enum class stage { waiting_for_verdict, chain, candidate, responders };
 struct server_check {
   std::string key;  // the ServerAddr text
   SSL *ssl = nullptr;
-  int fd = -1;        // the server's socket, named in log lines
-  int epoll_fd = -1;  // where the check's own socket is registered
+  int fd = -1;  // the server's socket, named in log lines
   ocsp_status *entry = nullptr;
   bool checking = false;  // this check holds the entry's `checking`
   stage at = stage::waiting_for_verdict;
-  steady::time_point deadline;
+  steady::time_point deadline;  // of the next look at another task's verdict
   // The chain walk: up to three passes, the leaf against every other certificate.
   X509 *peer = nullptr;
   STACK_OF(X509) *chain = nullptr;
   int pass = 0, index = 0, verdict = OCSP_NO_VERDICT;
-  // check_cert_OCSP for the candidate issuer in hand.
-  OCSP_REQUEST *request = nullptr;
-  STACK_OF(OPENSSL_STRING) *urls = nullptr;
-  int url_count = 0, url_index = 0, url_verdict = OCSP_NO_VERDICT, local_error = 0;
-  bool got_response = false;
-  responder_exchange *exchange = nullptr;
-  // The socket registered in epoll_fd now, and its mask.
-  int watched = -1;
-  uint32_t watched_events = 0;
+  cert_query query;  // the candidate issuer in hand
 };
 
 namespace {
@@ -231,252 +104,11 @@ int cached_verdict(ocsp_status *entry, const std::string &key, int fd) {
   return OCSP_REVOKED;
 }
 
-// ---- the check's socket in the caller's epoll set ----
-
-void watch(server_check *c, int fd, uint32_t events) {
-  if (fd == c->watched && events == c->watched_events) return;
-  if (c->watched >= 0 && fd != c->watched) {
-    change_events(c->epoll_fd, c->watched);
-    c->watched = -1;
-    c->watched_events = 0;
-  }
-  if (fd < 0) return;
-  if (change_events(events, c->watched_events, c->epoll_fd, fd) != 0) {
-    // Not watched, the deadline still ends the wait.
-    c->watched = -1;
-    c->watched_events = 0;
-    return;
-  }
-  c->watched = fd;
-  c->watched_events = events;
-}
-
-// A socket leaves the epoll set before it is closed.
-void unwatch(server_check *c) { watch(c, -1, 0); }
-
-// ---- one responder exchange (send_request, query_responder) ----
-
-void end_exchange(server_check *c) {
-  responder_exchange *x = c->exchange;
-  if (x == nullptr) return;
-  unwatch(c);
-  if (x->context != nullptr) OSSL_HTTP_REQ_CTX_free(x->context);
-  if (x->bio != nullptr) {
-    BIO_set_callback_ex(x->bio, nullptr);
-    BIO_free_all(x->bio);  // closes the socket
-  } else if (x->fd >= 0) {
-    close(x->fd);
-  }
-  ERR_clear_error();
-  delete x;
-  c->exchange = nullptr;
-}
-
-// The connected socket gets its BIO, byte budget and HTTP request. False
-// when the request cannot be set up.
-bool open_exchange(server_check *c) {
-  responder_exchange *x = c->exchange;
-  x->bio = BIO_new(BIO_s_socket());
-  if (x->bio == nullptr) {
-    LOG_AT("send_request", LOG_ERROR, "Unable to connect to %s", x->host.c_str());
-    c->local_error = ENOMEM;
-    return false;
-  }
-  BIO_set_fd(x->bio, x->fd, BIO_CLOSE);  // freeing the BIO closes the socket
-  // The whole exchange, however the responder spaces its bytes, ends within
-  // one wait; it may not send more than OCSP_RESPONSE_LIMIT bytes.
-  x->deadline = steady::now() + std::chrono::milliseconds(g_wait_ms.load(std::memory_order_relaxed));
-  BIO_set_callback_arg(x->bio, static_cast<char *>(static_cast<void *>(&x->bytes_left)));
-  BIO_set_callback_ex(x->bio, count_response_bytes);
-  x->context = OSSL_HTTP_REQ_CTX_new(x->bio, x->bio, 0);
-  if (x->context == nullptr) {
-    LOG_AT("query_responder", LOG_ERROR, "Unable to create context for send request");
-    return false;
-  }
-  return add_headers(x->context, x->path.c_str(), x->host.c_str(), c->request);
-}
-
-enum class exchange_result { waiting, response, none, no_connection };
-
-// One turn of the exchange. On `response` *response holds what came back.
-exchange_result query_responder(server_check *c, OCSP_RESPONSE **response) {
-  responder_exchange *x = c->exchange;
-  if (x->connecting) {
-    uint16_t local_port = 0;
-    unwatch(c);  // the connector may close this attempt and open the next
-    connect_progress progress = connect_resume(x->connector, x->fd, local_port);
-    if (progress == connect_progress::in_progress) {
-      watch(c, x->fd, EPOLLOUT);
-      return exchange_result::waiting;
-    }
-    if (progress != connect_progress::connected) {
-      if (progress == connect_progress::failed_here) c->local_error = errno != 0 ? errno : EMFILE;
-      LOG_AT("send_request", LOG_ERROR, "Unable to connect to %s", x->host.c_str());
-      return exchange_result::no_connection;
-    }
-    x->connecting = false;
-  }
-  if (x->bio == nullptr) {
-    if (!open_exchange(c)) return x->bio == nullptr ? exchange_result::no_connection : exchange_result::none;
-  }
-  ASN1_VALUE *value = nullptr;
-  int rc = OSSL_HTTP_REQ_CTX_nbio_d2i(x->context, &value, ASN1_ITEM_rptr(OCSP_RESPONSE));
-  if (rc == 1) {
-    *response = reinterpret_cast<OCSP_RESPONSE *>(value);
-    return exchange_result::response;
-  }
-  if (rc == 0) {
-    LOG_AT("query_responder", LOG_ERROR, "Some error happened - OCSP_sendreq_nbio returned 0");
-    return exchange_result::none;
-  }
-  uint32_t events;
-  if (BIO_should_read(x->bio)) {
-    events = EPOLLIN | EPOLLPRI;
-  } else if (BIO_should_write(x->bio)) {
-    events = EPOLLOUT;
-  } else {
-    LOG_AT("query_responder", LOG_ERROR, "Unexpected retry condition");
-    return exchange_result::none;
-  }
-  if (steady::now() >= x->deadline) {
-    LOG_AT("query_responder", LOG_ERROR, "Timeout on request fd %d", x->fd);
-    return exchange_result::none;
-  }
-  watch(c, x->fd, events);
-  return exchange_result::waiting;
-}
-
-// ---- check_cert_OCSP: one candidate issuer, its responder URLs in turn ----
-
-void end_cert_check(server_check *c) {
-  end_exchange(c);
-  X509_email_free(c->urls);
-  c->urls = nullptr;
-  OCSP_REQUEST_free(c->request);
-  c->request = nullptr;
-}
-
-// A response came back from URL number c->url_index.
-void take_response(server_check *c, OCSP_RESPONSE *response) {
-  c->got_response = true;
-  int status = OCSP_response_status(response);
-  if (status != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
-    LOG_AT("check_cert_OCSP", LOG_ERROR, "Response status %d - %s", status,
-           OCSP_response_status_str(static_cast<long>(status)));
-  } else {
-    c->url_verdict = parse_response(response);
-    LOG_AT("check_cert_OCSP", LOG_DEBUG, "%d - is_revoked %d", c->url_index, c->url_verdict);
-  }
-  OCSP_RESPONSE_free(response);
-}
-
-enum class start_result { started, unusable_url, no_connection };
-
-// Starts the exchange with URL number c->url_index: the URL taken apart and
-// the connection begun.
-start_result start_exchange(server_check *c, const char *url) {
-  char *host = nullptr, *port = nullptr, *path = nullptr;
-  int use_ssl = 0;
-  if (OSSL_HTTP_parse_url(url, &use_ssl, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1 || use_ssl ||
-      !fit_for_the_wire(host) || !fit_for_the_wire(port) || !fit_for_the_wire(path)) {
-    LOG_AT("check_cert_OCSP", LOG_ERROR, "client fd %d parse url failed %s", c->fd, url);
-    OPENSSL_free(host);
-    OPENSSL_free(port);
-    OPENSSL_free(path);
-    ERR_clear_error();
-    return start_result::unusable_url;
-  }
-  LOG_AT("check_cert_OCSP", LOG_DEBUG, "querying url [%s] host [%s] port [%s] path [%s] use_ssl %d", url, host, port,
-         path, 0);
-  responder_exchange *x = new (std::nothrow) responder_exchange;
-  if (x != nullptr) {
-    x->host = host;
-    x->port = port;
-    x->path = path;
-  }
-  OPENSSL_free(host);
-  OPENSSL_free(port);
-  OPENSSL_free(path);
-  if (x == nullptr) {
-    c->local_error = ENOMEM;
-    return start_result::no_connection;
-  }
-  c->exchange = x;
-  uint16_t local_port = 0;
-  connect_progress progress =
-      do_connect(x->connector, c->fd, x->host.c_str(), x->port.c_str(), OCSP_CONNECT_SECONDS, x->fd, local_port);
-  if (progress == connect_progress::connected) {
-    x->connecting = false;  // the request is set up on the next turn
-    return start_result::started;
-  }
-  if (progress == connect_progress::in_progress) {
-    watch(c, x->fd, EPOLLOUT);
-    return start_result::started;
-  }
-  if (progress == connect_progress::failed_here) c->local_error = errno != 0 ? errno : EMFILE;
-  LOG_AT("send_request", LOG_ERROR, "Unable to connect to %s", x->host.c_str());
-  end_exchange(c);
-  return start_result::no_connection;
-}
-
-// The URLs from c->url_index on, until one gives a verdict. True once the
-// candidate's verdict is in c->url_verdict; false while an exchange waits.
-bool run_urls(server_check *c) {
-  for (;;) {
-    if (c->exchange != nullptr) {
-      OCSP_RESPONSE *response = nullptr;
-      exchange_result result = query_responder(c, &response);
-      if (result == exchange_result::waiting) return false;
-      end_exchange(c);
-      if (result == exchange_result::response) {
-        take_response(c, response);
-      } else {
-        if (result == exchange_result::none) LOG_AT("send_request", LOG_ERROR, "Error querying OCSP responder");
-        LOG_AT("check_cert_OCSP", LOG_ERROR, "send request failed");
-      }
-      c->url_index++;
-    }
-    if (c->url_index >= c->url_count || c->url_verdict != OCSP_NO_VERDICT || c->local_error != 0) break;
-    const char *url = sk_OPENSSL_STRING_value(c->urls, c->url_index);
-    LOG_AT("check_cert_OCSP", LOG_DEBUG, "%d of %d - querying url %s", c->url_index, c->url_count, url);
-    start_result started = start_exchange(c, url);
-    if (started == start_result::started) continue;
-    if (started == start_result::no_connection) LOG_AT("check_cert_OCSP", LOG_ERROR, "send request failed");
-    c->url_index++;
-  }
-  if (!c->got_response) c->url_verdict = c->local_error != 0 ? OCSP_LOCAL_FAILURE : OCSP_NO_RESPONDER;
-  end_cert_check(c);
-  LOG_AT("check_cert_OCSP", LOG_DEBUG, "client fd %d is_revoked %d", c->fd, c->url_verdict);
-  return true;
-}
-
-// Begins check_cert_OCSP for `issuer`. True when its verdict is known at
-// once (in c->url_verdict).
-bool begin_cert_check(server_check *c, X509 *issuer) {
-  c->url_verdict = OCSP_NO_VERDICT;
-  c->got_response = false;
-  c->local_error = 0;
-  c->url_index = 0;
-  c->request = prepare_request(c->peer, issuer);
-  if (c->request == nullptr) {
-    LOG_AT("check_cert_OCSP", LOG_ERROR, "prepare_request failed");
-    return true;
-  }
-  c->urls = X509_get1_ocsp(c->peer);
-  c->url_count = c->urls != nullptr ? sk_OPENSSL_STRING_num(c->urls) : 0;
-  if (c->url_count <= 0) {
-    end_cert_check(c);
-    c->url_verdict = OCSP_NO_RESPONDER;
-    LOG_AT("check_cert_OCSP", LOG_DEBUG, "client fd %d is_revoked %d", c->fd, OCSP_NO_RESPONDER);
-    return true;
-  }
-  return run_urls(c);
-}
 
 // ---- the verdict ----
 
 check_progress store_verdict(server_check *c, int verdict) {
-  int local_error = c->local_error;
+  int local_error = c->query.local_error;
   const char *key = c->key.c_str();
   ocsp_status *entry = c->entry;
   std::unique_lock<std::mutex> guard(entry->mutex);
@@ -551,6 +183,7 @@ check_progress advance(server_check *c) {
           LOG_AT("check_server_certificate", LOG_ERROR, "Unable to get certificate chain from server fd %d", c->fd);
           return give_up(c);
         }
+        c->query.cert = c->peer;
         c->at = stage::candidate;
         break;
       case stage::candidate: {
@@ -575,12 +208,12 @@ check_progress advance(server_check *c) {
         }
         LOG_AT("check_server_certificate", LOG_DEBUG, "verify server certificate fd %d", c->fd);
         c->at = stage::responders;
-        if (!begin_cert_check(c, candidate)) return check_progress::pending;
+        if (!begin_cert_query(c->query, candidate)) return check_progress::pending;
         break;
       }
       case stage::responders:
-        if (c->exchange != nullptr && !run_urls(c)) return check_progress::pending;
-        c->verdict = c->url_verdict;
+        if (!continue_cert_query(c->query)) return check_progress::pending;
+        c->verdict = c->query.verdict;
         if (c->verdict == OCSP_GOOD || c->verdict == OCSP_NO_RESPONDER || c->verdict == OCSP_LOCAL_FAILURE)
           return store_verdict(c, c->verdict);
         c->index++;
@@ -616,7 +249,8 @@ check_progress check_server_certificate(const std::string &server_addr, SSL *ssl
   c->key = server_addr;
   c->ssl = ssl;
   c->fd = fd;
-  c->epoll_fd = epoll_fd;
+  c->query.log_fd = fd;
+  c->query.epoll_fd = epoll_fd;
   c->entry = entry;
   check_progress progress = advance(c);
   if (progress == check_progress::pending) {
@@ -629,18 +263,15 @@ check_progress check_server_certificate(const std::string &server_addr, SSL *ssl
 
 check_progress continue_server_check(server_check *check) { return advance(check); }
 
-int server_check_socket(const server_check *check) { return check->watched; }
+int server_check_socket(const server_check *check) { return check->query.watched; }
 
 steady::time_point server_check_deadline(const server_check *check) {
-  if (check->exchange == nullptr) return check->deadline;
-  steady::time_point when;
-  if (check->exchange->connecting) return connect_deadline(check->exchange->connector, &when) ? when : steady::time_point::max();
-  return check->exchange->deadline;
+  return check->at == stage::waiting_for_verdict ? check->deadline : cert_query_deadline(check->query);
 }
 
 void end_server_check(server_check *check) {
   if (check == nullptr) return;
-  end_cert_check(check);
+  end_cert_query(check->query);
   X509_free(check->peer);
   if (check->checking) give_up(check);  // no verdict: the next task for this server checks again
   release_entry(check->entry);
@@ -648,8 +279,6 @@ void end_server_check(server_check *check) {
 }
 
 void ocsp_set_clock_for_test(ocsp_clock_fn clock) { g_clock.store(clock != nullptr ? clock : system_seconds); }
-
-void ocsp_set_wait_for_test(int wait_ms) { g_wait_ms.store(wait_ms > 0 ? wait_ms : OCSP_WAIT_MS); }
 
 void clear_ocsp_cache() {
   for (auto &entry : ocsp_cache) delete entry.second;

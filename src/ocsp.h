@@ -1,35 +1,19 @@
-// Revocation checking: OCSP requests to the responders a certificate names,
-// and the per-server verdict cache in front of them.
+// Revocation checking of a server: the check made in steps, through the OCSP
+// client, and the per-server verdict cache in front of it.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <openssl/ocsp.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <string>
 
+#include "ocsp_client.h"
 
-// Verdicts of one check.
-constexpr int OCSP_REVOKED = 1;
-constexpr int OCSP_GOOD = 0;
-constexpr int OCSP_NO_VERDICT = -1;
-constexpr int OCSP_NO_RESPONDER = -2;
-// No responder could be tried for a failure of this host (no descriptor or
-// memory left), with errno telling which: says nothing about the server.
-constexpr int OCSP_LOCAL_FAILURE = -3;
-
-constexpr int OCSP_CONNECT_SECONDS = 100;  // connect budget, whatever the request says
-constexpr int OCSP_WAIT_MS = 30000;        // one exchange with a responder, all its waits together
-constexpr size_t OCSP_RESPONSE_LIMIT = 1 << 20;  // what a responder may send in one exchange
 constexpr int OCSP_CHAIN_PASSES = 3;
 constexpr int64_t OCSP_PERIOD_CHECKED = 300;       // verified or not verified
 constexpr int64_t OCSP_PERIOD_NO_RESPONDER = 900;  // no responder reached
-
-OCSP_REQUEST *prepare_request(X509 *cert, X509 *issuer);
-int parse_response(OCSP_RESPONSE *response);
 
 struct ocsp_status {
   std::mutex mutex;  // guards the three fields below; never held across a wait
@@ -70,9 +54,7 @@ std::chrono::steady_clock::time_point server_check_deadline(const server_check *
 void end_server_check(server_check *check);
 void clear_ocsp_cache();
 
-// Test seams, called only by in-process tests: the verdict cache's clock
-// (seconds since the epoch; nullptr restores the system clock) and the time
-// one exchange with a responder may take, in milliseconds (0 restores OCSP_WAIT_MS).
+// Test seam, called only by in-process tests: the verdict cache's clock
+// (seconds since the epoch; nullptr restores the system clock).
 using ocsp_clock_fn = int64_t (*)();
 void ocsp_set_clock_for_test(ocsp_clock_fn clock);
-void ocsp_set_wait_for_test(int wait_ms);

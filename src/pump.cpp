@@ -1,20 +1,20 @@
 // The data pump: client_io and server_io move bytes between the two sockets
-// and the channel's buffers, and keep both epoll registrations in step with
-// what the buffers and the TLS layer wait for. The channel supplies the
-// buffers, the socket I/O and the registrations.
+// and the channel's buffers, and say which registrations the channel's state
+// then asks for. The channel supplies the buffers and the socket I/O; the
+// task's exit brings the registrations in step.
 #include "pump.h"
 
 #include <cerrno>
 #include <cstring>
-#include <openssl/err.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include "log.h"
+#include "tls_setup.h"
 
 // ---- data pump ----
 //
-// client_io and server_io move bytes, then set both registrations from the
+// client_io and server_io move bytes; both registrations then follow from the
 // channel's state alone (`wanted_masks`), never by adding and removing bits
 // case by case. What the TLS layer waits for is part of that state: a read or
 // a write that waits for the other direction of the socket is served by that
@@ -47,63 +47,17 @@ void settle(connection_channel *ch) {
 //            and the write does not wait for a read (while the library is in a
 //            handshake the write waits for the read that completes it)
 //   An ended side is never registered.
-struct masks {
-  uint32_t client;
-  uint32_t server;
-};
-
 bool read_may_run(const connection_channel *ch) {
   return ch->client_ended ? ch->write_waits == tls_waits::readable : room(ch->s2c) > 0;
 }
 
-masks wanted_masks(const connection_channel *ch) {
-  masks m{0, 0};
-  if (!ch->client_ended) {
-    if (!ch->server_ended && room(ch->c2s) > 0) m.client |= EPOLLIN;
-    if (owed(ch->s2c) > 0) m.client |= EPOLLOUT;
-  }
-  if (!ch->server_ended) {
-    if (ch->read_waits == tls_waits::writable) m.server |= EPOLLOUT;
-    else if (read_may_run(ch)) m.server |= EPOLLIN;
-    if (tls_output_pending(ch)) m.server |= EPOLLOUT;
-    if (owed(ch->c2s) > 0 && ch->write_waits != tls_waits::readable) m.server |= EPOLLOUT;
-  }
-  return m;
-}
-
-// Brings both registrations to what the state asks for; -1 when epoll refused.
-int apply_masks(int epoll_fd, connection_channel *ch, const masks &m) {
-  if (m.client != ch->cfd_events) {
-    if (change_events(m.client, ch->cfd_events, epoll_fd, ch->cfd) != 0) return -1;
-    ch->cfd_events = m.client;
-  }
-  if (m.server != ch->sfd_events) {
-    if (change_events(m.server, ch->sfd_events, epoll_fd, ch->sfd) != 0) return -1;
-    ch->sfd_events = m.server;
-  }
-  return 0;
-}
-
-// The end of one pump step: the state settles, the registrations follow it,
-// and the result says whether the side of this event has ended.
-int finish_step(int epoll_fd, connection_channel *ch, bool client_side, const masks *logged = nullptr) {
+// The end of one pump step: the state settles and the buffers it emptied go
+// back; the result says whether the side of this event has ended.
+int finish_step(connection_channel *ch, bool client_side) {
   settle(ch);
   give_back_buffer(ch->c2s);
   give_back_buffer(ch->s2c);
   give_back_buffer(ch->out);
-  masks m = logged != nullptr ? *logged : wanted_masks(ch);
-  bool ended = client_side ? ch->client_ended : ch->server_ended;
-  if (ended && m.client == 0 && m.server == 0) {
-    // Nothing is left to watch: the task ends with this cycle, and closing
-    // its sockets takes them out of the epoll set.
-    ch->cfd_events = 0;
-    ch->sfd_events = 0;
-    return -1;
-  }
-  if (apply_masks(epoll_fd, ch, m) != 0) {
-    (client_side ? ch->client_ended : ch->server_ended) = true;
-    return -1;
-  }
   return (client_side ? ch->client_ended : ch->server_ended) ? -1 : 0;
 }
 
@@ -212,7 +166,6 @@ bool write_may_run(const connection_channel *ch) {
 // layer then holds is decrypted into s2c while there is room. Once the client
 // has gone, what is read is dropped. False when the server side has ended.
 bool read_from_server(connection_channel *ch) {
-  ch->server_reads_left = 1;
   int total = 0, n;
   if (!take_buffer(ch->s2c)) {
     LOG_AT("server_io", LOG_ERROR, "Unable to allocate a buffer for server fd %d - OOM", ch->sfd);
@@ -228,7 +181,6 @@ bool read_from_server(connection_channel *ch) {
       if (ch->client_ended) ch->s2c.length = ch->s2c.sent = 0;
     }
   } while (n >= 1 && room(ch->s2c) > 0);
-  ch->server_reads_left = -1;
   if (total > 0) {
     if (room(ch->s2c) == 0) LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, s2c buffer is full", ch->sfd, ch->cfd);
     LOG_AT("server_io", LOG_DEBUG, "server fd %d client fd %d, read %d s2c buffer length %d capacity %ld", ch->sfd,
@@ -239,8 +191,7 @@ bool read_from_server(connection_channel *ch) {
     return true;
   }
   // A want-read after fresh bytes is the usual end of a step and is not worth a line.
-  int error = SSL_get_error(ch->ssl, n);
-  if (total > 0 && error == SSL_ERROR_WANT_READ) {
+  if (total > 0 && classify_tls_result(ch->ssl, n).result == tls_result::wants_read) {
     ch->read_waits = tls_waits::readable;
     return true;
   }
@@ -254,56 +205,52 @@ bool read_from_server(connection_channel *ch) {
 }  // namespace
 
 bool handle_ssl_error(int result, tls_waits &waits, connection_channel *ch) {
-  int error = SSL_get_error(ch->ssl, result);
-  switch (error) {
-    case SSL_ERROR_SSL:
-      while (unsigned long code = ERR_get_error()) {
-        char text[ERROR_TEXT_SIZE];
-        ERR_error_string_n(code, text, sizeof text);
-        LOG(LOG_ERROR, "SSL server fd %d %s", ch->sfd, text);
-      }
+  tls_outcome outcome = classify_tls_result(ch->ssl, result);
+  int saved = errno;
+  auto log_queued = [ch](const char *kind) {
+    drain_tls_errors([ch, kind](unsigned long, const char *text, const char *) {
+      LOG_AT("handle_ssl_error", LOG_ERROR, "%s server fd %d %s", kind, ch->sfd, text);
+    });
+  };
+  switch (outcome.result) {
+    case tls_result::failed:
+      log_queued("SSL");
       return true;
-    case SSL_ERROR_WANT_READ:
+    case tls_result::wants_read:
       LOG(LOG_WARN, "SSL want to read from server fd %d client fd %d", ch->sfd, ch->cfd);
       waits = tls_waits::readable;
       return false;
-    case SSL_ERROR_WANT_WRITE:
+    case tls_result::wants_write:
       LOG(LOG_WARN, "SSL want to write to server fd %d client fd %d", ch->sfd, ch->cfd);
       if (ch->c2s.length == 0)
         LOG(LOG_ERROR, "server fd %d client fd %d, there is no cached data from client, try next read", ch->sfd,
             ch->cfd);
       waits = tls_waits::writable;  // served by the server's write event, whatever c2s holds
       return false;
-    case SSL_ERROR_SYSCALL: {
-      int saved = errno;
-      while (unsigned long code = ERR_get_error()) {
-        char text[ERROR_TEXT_SIZE];
-        ERR_error_string_n(code, text, sizeof text);
-        LOG(LOG_ERROR, "SYSCALL server fd %d %s", ch->sfd, text);
-      }
+    case tls_result::failed_io:
+      log_queued("SYSCALL");
       warn_server_io_error(__func__, ch->sfd, saved);
       return true;
-    }
-    case SSL_ERROR_ZERO_RETURN:
+    case tls_result::closed:
       LOG(LOG_DEBUG, "SSL server server closed connection, server fd %d client fd %d", ch->sfd, ch->cfd);
       return true;
-    default: {
-      int saved = errno;
-      errno = 0;
-      if (saved != 0) {
-        char text[ERROR_TEXT_SIZE];
-        LOG(LOG_ERROR, "server fd %d client fd %d, unhandled SSL error %d, errno %d, %s", ch->sfd, ch->cfd, error,
-            saved, errno_text(saved, text));
-      } else {
-        LOG(LOG_ERROR, "server fd %d client fd %d, unhandled SSL error %d, errno not set", ch->sfd, ch->cfd, error);
-      }
-      errno = saved;
-      return true;
-    }
+    case tls_result::done:
+    case tls_result::other:
+      break;
   }
+  errno = 0;
+  if (saved != 0) {
+    char text[ERROR_TEXT_SIZE];
+    LOG(LOG_ERROR, "server fd %d client fd %d, unhandled SSL error %d, errno %d, %s", ch->sfd, ch->cfd, outcome.code,
+        saved, errno_text(saved, text));
+  } else {
+    LOG(LOG_ERROR, "server fd %d client fd %d, unhandled SSL error %d, errno not set", ch->sfd, ch->cfd, outcome.code);
+  }
+  errno = saved;
+  return true;
 }
 
-int client_io(int epoll_fd, uint32_t events, connection_channel *ch) {
+int client_io(uint32_t events, connection_channel *ch) {
   if ((events & EPOLLIN) && !ch->client_ended && !ch->server_ended && room(ch->c2s) > 0) {
     ssize_t n = take_buffer(ch->c2s) ? recv(ch->cfd, fill_point(ch->c2s), room(ch->c2s), 0) : -2;
     if (n == -2) {
@@ -327,14 +274,16 @@ int client_io(int epoll_fd, uint32_t events, connection_channel *ch) {
     }
   }
   if ((events & EPOLLOUT) && !ch->client_ended && owed(ch->s2c) > 0) send_to_client(ch, true);
-  settle(ch);
-  masks m = wanted_masks(ch);
-  LOG(LOG_DEBUG, "server fd %d client fd %d client events %d <- %d, server events %d <- %d", ch->sfd, ch->cfd,
-      m.client, ch->cfd_events, m.server, ch->sfd_events);
-  return finish_step(epoll_fd, ch, true, &m);
+  int rc = finish_step(ch, true);
+  if (log_writes(LOG_DEBUG)) {
+    relay_masks m = wanted_masks(ch);
+    LOG(LOG_DEBUG, "server fd %d client fd %d client events %d <- %d, server events %d <- %d", ch->sfd, ch->cfd,
+        m.client, ch->cfd_events, m.server, ch->sfd_events);
+  }
+  return rc;
 }
 
-int server_io(int epoll_fd, uint32_t events, connection_channel *ch) {
+int server_io(uint32_t events, connection_channel *ch) {
   bool readable = (events & EPOLLIN) != 0, writable = (events & EPOLLOUT) != 0;
   if (writable && tls_output_pending(ch)) send_output(ch);
   // The read runs on its own event, or on a writable one when it waits to write.
@@ -349,7 +298,22 @@ int server_io(int epoll_fd, uint32_t events, connection_channel *ch) {
   if (write_event && ch->write_waits == tls_waits::readable && !renegotiating(ch))
     ch->write_waits = tls_waits::nothing;
   if ((write_event || writable) && write_may_run(ch)) write_to_server(ch);
-  return finish_step(epoll_fd, ch, false);
+  return finish_step(ch, false);
+}
+
+relay_masks wanted_masks(const connection_channel *ch) {
+  relay_masks m{0, 0};
+  if (!ch->client_ended) {
+    if (!ch->server_ended && room(ch->c2s) > 0) m.client |= EPOLLIN;
+    if (owed(ch->s2c) > 0) m.client |= EPOLLOUT;
+  }
+  if (!ch->server_ended) {
+    if (ch->read_waits == tls_waits::writable) m.server |= EPOLLOUT;
+    else if (read_may_run(ch)) m.server |= EPOLLIN;
+    if (tls_output_pending(ch)) m.server |= EPOLLOUT;
+    if (owed(ch->c2s) > 0 && ch->write_waits != tls_waits::readable) m.server |= EPOLLOUT;
+  }
+  return m;
 }
 
 void relay_from_now_on(connection_channel *ch) { SSL_set_mode(ch->ssl, SSL_MODE_RELEASE_BUFFERS); }

@@ -1,13 +1,14 @@
-// The task record and the steps of its state machine: the request read and
-// the connection set up, the handshake with its check and the reply, the
-// relay step, and the end. The worker cycle that runs them is the engine's.
+// The task record and its state machine: the request read and the connection
+// set up, the handshake, the certificate check and the reply, the relay step,
+// and the end. run_task is the one entry for every way a task is driven and
+// leave_step its one exit; the worker cycle that calls them is the engine's.
 #include "task.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <openssl/err.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "log.h"
 #include "ocsp.h"
 #include "platform.h"
+#include "poller.h"
 #include "pump.h"
 #include "tls_setup.h"
 
@@ -23,20 +25,13 @@ namespace {
 
 std::mutex g_task_number_mutex;
 long g_active_task_number = 0;
+std::atomic<step_hook_fn> g_step_hook{nullptr};
 
 void raise_task_number(sealgate_task *task, const char *reason, int line) {
   std::lock_guard<std::mutex> guard(g_task_number_mutex);
   ++g_active_task_number;
   LOG_AT("update_task_number", LOG_DEBUG, "task pointer %p active task number %ld after %s at %d",
          static_cast<void *>(task), g_active_task_number, reason, line);
-}
-
-int modify_registration(int epoll_fd, int op, int fd, uint32_t mask) {
-  struct epoll_event event;
-  memset(&event, 0, sizeof event);
-  event.events = mask;
-  event.data.fd = fd;
-  return epoll_ctl(epoll_fd, op, fd, &event);
 }
 
 }  // namespace
@@ -67,6 +62,67 @@ bool split_server_address(const std::string &server_addr, std::string &host, std
   host = server_addr.substr(0, colon);
   port = server_addr.substr(colon + 1);
   return true;
+}
+
+void task_set_step_hook_for_test(step_hook_fn hook) { g_step_hook.store(hook); }
+
+// ---- the exit: registrations, read turn, end ----
+
+namespace {
+
+#define LOG_SUMMARY(level, task, suffix)                                                                           \
+  LOG_AT("fsm_worker_thread", level, "task %p server fd %d:%d events %d client fd %d events %d" suffix,            \
+         static_cast<void *>(task), (task)->channel->sfd, (task)->channel->local_port, (task)->channel->sfd_events, \
+         (task)->channel->cfd, (task)->channel->cfd_events)
+
+// What the state asks the epoll set to watch. Until the reply nothing is
+// read from the client, but its leaving is watched for: a client that gives
+// up on a server that is slow to connect, to finish its handshake or to pass
+// its check takes both connections with it.
+relay_masks wanted_registrations(const sealgate_task *task) {
+  switch (task->state) {
+    case task_state::CONNECT: return {EPOLLRDHUP, EPOLLIN | EPOLLOUT};
+    case task_state::HANDSHAKE: return {EPOLLRDHUP, task->handshake_waits};
+    case task_state::CHECK: return {EPOLLRDHUP, 0};  // the server rests; the check watches its own socket
+    case task_state::FORWARD: break;
+  }
+  return wanted_masks(task->channel);
+}
+
+// Every step leaves through here. A task that goes on has both sockets
+// registered as its state asks; a finished one keeps nothing registered
+// (closing its sockets at the end of the cycle takes them out of the epoll
+// set). A task in FORWARD whose TLS layer holds bytes that its s2c could
+// take gets a read turn: no socket event would ever announce them.
+// What a step may read from the server's socket: one receive, and only when
+// an event of that socket said it is readable; a read on any other cause (a
+// client's event, a deadline, the start) could only find it empty.
+void begin_step(sealgate_task *task, int fd, uint32_t events) {
+  task->client_event = fd >= 0 && fd == task->channel->cfd;
+  task->channel->server_reads_left = fd >= 0 && !task->client_event && (events & EPOLLIN) != 0 ? 1 : 0;
+}
+
+task_outcome leave_step(int epoll_fd, sealgate_task *task, bool ended, bool from_socket, int summary_level) {
+  connection_channel *ch = task->channel;
+  ch->server_reads_left = SERVER_READS_UNLIMITED;
+  if (task->state == task_state::FORWARD && ch->client_ended && ch->server_ended) ended = true;
+  if (!ended) {
+    relay_masks wanted = wanted_registrations(task);
+    ended = change_events(wanted.client, ch->cfd_events, epoll_fd, ch->cfd) != 0 ||
+            change_events(wanted.server, ch->sfd_events, epoll_fd, ch->sfd) != 0;
+  }
+  if (ended) {
+    ch->cfd_events = 0;
+    ch->sfd_events = 0;
+  }
+  if (from_socket || ended) LOG_SUMMARY(summary_level, task, "");
+  return {ended, !ended && read_turn_due(task)};
+}
+
+}  // namespace
+
+bool read_turn_due(const sealgate_task *task) {
+  return task->state == task_state::FORWARD && tls_bytes_waiting(task->channel);
 }
 
 // ---- connection set-up ----
@@ -114,13 +170,7 @@ int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &clien
   }
   if (watched) {
     new_clients.erase(client_fd);
-    struct epoll_event event;
-    memset(&event, 0, sizeof event);
-    while (epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, &event) != 0) {
-      bool interrupted = errno == EINTR;
-      LOG_ERRNO(LOG_ERROR, "epoll_ctl error - delete client fd %d", fd);
-      if (!interrupted) break;
-    }
+    change_events(epoll_fd, fd);
   }
   if (received < 0) {
     if (error != 0)
@@ -144,11 +194,8 @@ void client_left_before_request(int64_t client_fd) { task_for_request(static_cas
 
 namespace {
 
-int first_handshake_step(int epoll_fd, sealgate_task *task);
-
 // The server's socket is connected: TLS is set up on it and the handshake
-// starts at once (the socket is watched for what it then waits for). 0, or
-// -1 when the task must end.
+// starts at once, without waiting for an event (the hello goes out now).
 int server_connected(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   const outbound_connect &c = *task->connecting;
@@ -161,8 +208,9 @@ int server_connected(int epoll_fd, sealgate_task *task) {
   LOG_AT("start_task", LOG_DEBUG, "task %p server fd:port %d:%d client fd %d for task %p", static_cast<void *>(task),
          ch->sfd, ch->local_port, ch->cfd, static_cast<void *>(task));
   if (init_channel_ssl(ch, task->request) != 0) return -1;
-  task->state = HANDSHAKE;
-  return first_handshake_step(epoll_fd, task);
+  task->state = task_state::HANDSHAKE;
+  task->handshake_waits = EPOLLIN | EPOLLOUT;
+  return handshake_server(epoll_fd, task);
 }
 
 // The connect attempt in progress is looked at (on its event or once its
@@ -171,20 +219,13 @@ int resume_connect(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   // The connector may close this attempt and open the next one: the socket
   // leaves the epoll set before it can be closed.
-  change_events(epoll_fd, ch->sfd);
-  ch->sfd_events = 0;
+  change_events(0, ch->sfd_events, epoll_fd, ch->sfd);
   connect_progress progress = connect_resume(*task->connecting, ch->sfd, ch->local_port);
   if (progress == connect_progress::connected) {
     LOG_AT("connect_server", LOG_DEBUG, "connection %d to server is ready, change state to HANDSHAKE", ch->sfd);
     return server_connected(epoll_fd, task);
   }
-  if (progress != connect_progress::in_progress) return -1;  // no address left; logged by the connector
-  ch->sfd_events = EPOLLIN | EPOLLOUT;
-  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, ch->sfd, ch->sfd_events) != 0) {
-    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d: epoll_ctl error, stop task", ch->sfd, ch->cfd);
-    return -1;
-  }
-  return 0;
+  return progress == connect_progress::in_progress ? 0 : -1;  // no address left: logged by the connector
 }
 
 }  // namespace
@@ -217,74 +258,38 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
     delete task;
     return nullptr;
   }
-  // Until the reply nothing is read from the client, but its leaving is
-  // watched for: a client that gives up on a server that is slow to connect,
-  // to finish its handshake or to pass its check takes both connections with it.
-  if (modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->cfd, EPOLLRDHUP) != 0) {
-    LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add client fd", channel->sfd, channel->cfd);
+  task->state = task_state::CONNECT;
+  begin_step(task, -1, 0);
+  bool failed = progress == connect_progress::connected && server_connected(epoll_fd, task) != 0;
+  if (leave_step(epoll_fd, task, failed, false, LOG_WARN).finished) {
     update_task_number(task, "delete - start_task 2", __LINE__);
-    delete task;
-    return nullptr;
-  }
-  channel->cfd_events = EPOLLRDHUP;
-  int rc;
-  if (progress == connect_progress::connected) {
-    rc = server_connected(epoll_fd, task);
-  } else {
-    task->state = CONNECT;
-    channel->sfd_events = EPOLLIN | EPOLLOUT;
-    rc = modify_registration(epoll_fd, EPOLL_CTL_ADD, channel->sfd, channel->sfd_events);
-    if (rc != 0)
-      LOG_ERRNO(LOG_ERROR, "server fd %d client fd %d - epoll_ctl error: add server fd", channel->sfd, channel->cfd);
-  }
-  if (rc != 0) {
-    update_task_number(task, "delete - start_task 2", __LINE__);
-    change_events(epoll_fd, channel->cfd);
-    change_events(epoll_fd, channel->sfd);
     delete task;
     return nullptr;
   }
   return task;
 }
 
-// A connect still in progress: its socket became writable or failed.
 int connect_server(int epoll_fd, uint32_t events, sealgate_task *task) {
-  if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
+  // A connect still in progress is looked at when its socket is writable or
+  // in error, and when its time is up (events 0).
+  if (events != 0 && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
     LOG(LOG_DEBUG, "connection %d to server is triggered, events %x", task->channel->sfd, events);
     return 0;
   }
   return resume_connect(epoll_fd, task);
 }
 
-// ---- handshake, status and teardown ----
+// ---- handshake, check and reply ----
 
 namespace {
 
-void remove_server_after_failure(int epoll_fd, connection_channel *ch) {
-  if (ch->sfd_events != 0 && modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0) {
-    int error = errno;
-    char text[ERROR_TEXT_SIZE];
-    if (error != 0)
-      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - remove server fd %d - errno %d, %s", ch->sfd, error,
-             errno_text(error, text));
-    else
-      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - remove server fd %d - errno not set", ch->sfd);
-  }
-  ch->sfd_events = 0;
-}
-
 // The check is done (or was skipped): the client gets its reply and the
 // relay starts, or the server is refused.
-int after_check(int epoll_fd, sealgate_task *task, bool checked) {
+int after_check(sealgate_task *task, bool checked) {
   connection_channel *ch = task->channel;
   if (keep_session(ch->ssl, ch->session_key, checked))
     LOG_AT("finish_handshake", LOG_DEBUG, "server fd %d client fd %d - TLS session resumed", ch->sfd, ch->cfd);
-  if (!checked) {
-    if (ch->sfd_events != 0 && modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
-      LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
-    ch->sfd_events = 0;
-    return -1;
-  }
+  if (!checked) return -1;
   if (send_client_status(ch->cfd) != 0) {
     char text[ERROR_TEXT_SIZE];
     int error = 0;
@@ -295,19 +300,8 @@ int after_check(int epoll_fd, sealgate_task *task, bool checked) {
       LOG_AT("finish_handshake", LOG_WARN, "Unable to send status to client fd %d - errno not set", ch->cfd);
     return -1;
   }
-  task->state = FORWARD;
+  task->state = task_state::FORWARD;
   relay_from_now_on(ch);
-  uint32_t old = ch->sfd_events;
-  ch->sfd_events = EPOLLIN;
-  if (old != EPOLLIN && modify_registration(epoll_fd, old == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, EPOLLIN) != 0) {
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add server fd %d", ch->sfd);
-    return -1;
-  }
-  if (modify_registration(epoll_fd, EPOLL_CTL_MOD, ch->cfd, EPOLLIN) != 0) {
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - add client fd %d", ch->cfd);
-    return -1;
-  }
-  ch->cfd_events = EPOLLIN;
   LOG_AT("finish_handshake", LOG_DEBUG, "server fd %d client fd %d - channel is setup, ready to forward data", ch->sfd,
          ch->cfd);
   return 0;
@@ -316,31 +310,31 @@ int after_check(int epoll_fd, sealgate_task *task, bool checked) {
 int finish_handshake(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   ch->handshake_done = true;
-  if (task->request.skip_verify) return after_check(epoll_fd, task, true);
+  if (task->request.skip_verify) return after_check(task, true);
   check_progress progress =
       check_server_certificate(task->request.server_addr, ch->ssl, ch->sfd, epoll_fd, &task->check);
-  if (progress != check_progress::pending) return after_check(epoll_fd, task, progress == check_progress::accepted);
-  // Nothing is read from the server while its certificate is checked: its
-  // socket rests (a server that speaks first would otherwise wake the worker
-  // on every cycle), and the check's own socket is watched instead.
-  if (modify_registration(epoll_fd, EPOLL_CTL_DEL, ch->sfd, 0) != 0)
-    LOG_ERRNO(LOG_ERROR, "epoll_ctl error - remove server fd %d", ch->sfd);
-  ch->sfd_events = 0;
+  if (progress != check_progress::pending) return after_check(task, progress == check_progress::accepted);
+  task->state = task_state::CHECK;
   return 0;
 }
 
 // The next step of the revocation check in progress.
-int continue_check(int epoll_fd, sealgate_task *task) {
+int continue_check(sealgate_task *task) {
+  ERR_clear_error();
   check_progress progress = continue_server_check(task->check);
-  if (progress == check_progress::pending) return 0;
-  end_server_check(task->check);
-  task->check = nullptr;
-  return after_check(epoll_fd, task, progress == check_progress::accepted);
+  int rc = 0;
+  if (progress != check_progress::pending) {
+    end_server_check(task->check);
+    task->check = nullptr;
+    rc = after_check(task, progress == check_progress::accepted);
+  }
+  ERR_clear_error();
+  return rc;
 }
 
-int handshake_wants(int epoll_fd, connection_channel *ch, uint32_t mask, int error, const char *text) {
-  bool read = mask == EPOLLIN;
-  if (read) {
+void handshake_waits_for(sealgate_task *task, uint32_t mask, int error, const char *text) {
+  connection_channel *ch = task->channel;
+  if (mask == EPOLLIN) {
     if (error != 0)
       LOG_AT("handshake_server", LOG_WARN,
              "server fd %d handshake fail, want to read, check read, current state %d - errno %d, %s", ch->sfd,
@@ -349,55 +343,35 @@ int handshake_wants(int epoll_fd, connection_channel *ch, uint32_t mask, int err
       LOG_AT("handshake_server", LOG_WARN,
              "server fd %d handshake fail, want to read, check read, current state %d - errno not set", ch->sfd,
              ch->sfd_events);
+  } else if (error != 0) {
+    LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno %d, %s", ch->sfd,
+           error, text);
   } else {
-    if (error != 0)
-      LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno %d, %s", ch->sfd,
-             error, text);
-    else
-      LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno not set", ch->sfd);
+    LOG_AT("handshake_server", LOG_WARN, "server fd %d handshake fail, may be blocking - errno not set", ch->sfd);
   }
-  int rc = 0;
-  if (ch->sfd_events != mask &&
-      modify_registration(epoll_fd, ch->sfd_events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, ch->sfd, mask) != 0) {
-    int failure = errno;
-    char failure_text[ERROR_TEXT_SIZE];
-    const char *what = read ? "read" : "write";
-    if (failure != 0)
-      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - change server fd %d to check %s ready - errno %d, %s",
-             ch->sfd, what, failure, errno_text(failure, failure_text));
-    else
-      LOG_AT("handshake_server", LOG_ERROR, "epoll_ctl error - change server fd %d to check %s ready - errno not set",
-             ch->sfd, what);
-    rc = -1;
-  }
-  ch->sfd_events = mask;
-  return rc;
+  task->handshake_waits = mask;
 }
 
-void log_queued_errors(const char *prefix, int fd) {
-  while (unsigned long code = ERR_get_error()) {
-    char text[ERROR_TEXT_SIZE];
-    ERR_error_string_n(code, text, sizeof text);
-    LOG_AT("handshake_server", LOG_ERROR, "%s server fd %d %s", prefix, fd, text);
-  }
-}
-
-int handshake_failed(int epoll_fd, connection_channel *ch, int ssl_error, int error, const char *text) {
-  if (ssl_error == SSL_ERROR_SSL) {
-    log_queued_errors("SSL", ch->sfd);
+int handshake_failed(connection_channel *ch, tls_outcome outcome, int error, const char *text) {
+  auto log_queued = [ch](const char *kind) {
+    drain_tls_errors([ch, kind](unsigned long, const char *line, const char *) {
+      LOG_AT("handshake_server", LOG_ERROR, "%s server fd %d %s", kind, ch->sfd, line);
+    });
+  };
+  if (outcome.result == tls_result::failed) {
+    log_queued("SSL");
     LOG_AT("handshake_server", LOG_ERROR, "SSL epoll del server fd %d", ch->sfd);
-  } else if (ssl_error == SSL_ERROR_SYSCALL) {
-    log_queued_errors("SYSCALL", ch->sfd);
+  } else if (outcome.result == tls_result::failed_io) {
+    log_queued("SYSCALL");
     if (error != 0)
       LOG_AT("handshake_server", LOG_ERROR, "SYSCALL I/O error on server fd %d, errno %d, %s", ch->sfd, error, text);
     else
       LOG_AT("handshake_server", LOG_ERROR, "SYSCALL I/O error on server fd %d, errno not set", ch->sfd);
   } else if (error != 0) {
-    LOG_AT("handshake_server", LOG_ERROR, "Unhandled SSL error %d - errno %d, %s", ssl_error, error, text);
+    LOG_AT("handshake_server", LOG_ERROR, "Unhandled SSL error %d - errno %d, %s", outcome.code, error, text);
   } else {
-    LOG_AT("handshake_server", LOG_ERROR, "Unhandled SSL error %d - errno not set", ssl_error);
+    LOG_AT("handshake_server", LOG_ERROR, "Unhandled SSL error %d - errno not set", outcome.code);
   }
-  remove_server_after_failure(epoll_fd, ch);
   return -1;
 }
 
@@ -406,108 +380,117 @@ int handshake_failed(int epoll_fd, connection_channel *ch, int ssl_error, int er
 int handshake_server(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   ERR_clear_error();
-  if (task->check != nullptr) {
-    int rc = continue_check(epoll_fd, task);
-    ERR_clear_error();
-    return rc;
-  }
   errno = 0;
-  int rc = SSL_connect(ch->ssl);
-  int result;
-  if (rc == 1) {
+  tls_outcome outcome = classify_tls_result(ch->ssl, SSL_connect(ch->ssl));
+  int result = 0;
+  if (outcome.result == tls_result::done) {
     result = finish_handshake(epoll_fd, task);
   } else {
-    int ssl_error = SSL_get_error(ch->ssl, rc);
     char text[ERROR_TEXT_SIZE] = "";
     int error = 0;
     // A step that waits logs only at WARN: its error text is made only when
     // that line is written.
-    bool waits = ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE;
+    bool waits = outcome.result == tls_result::wants_read || outcome.result == tls_result::wants_write;
     if (waits && !log_writes(LOG_WARN))
       error = platform_last_socket_error();
     else
       socket_error_text(text, &error);
     errno = error;
-    if (ssl_error == SSL_ERROR_WANT_READ)
-      result = handshake_wants(epoll_fd, ch, EPOLLIN, error, text);
-    else if (ssl_error == SSL_ERROR_WANT_WRITE)
-      result = handshake_wants(epoll_fd, ch, EPOLLOUT, error, text);
+    if (outcome.result == tls_result::wants_read)
+      handshake_waits_for(task, EPOLLIN, error, text);
+    else if (outcome.result == tls_result::wants_write)
+      handshake_waits_for(task, EPOLLOUT, error, text);
     else
-      result = handshake_failed(epoll_fd, ch, ssl_error, error, text);
+      result = handshake_failed(ch, outcome, error, text);
   }
   ERR_clear_error();
   return result;
 }
 
-namespace {
+// ---- relay and end ----
 
-// The first handshake step follows the connect without waiting for an
-// event: the hello goes out at once, and the server's answer cannot be there
-// yet, so no read is tried.
-int first_handshake_step(int epoll_fd, sealgate_task *task) {
-  task->channel->server_reads_left = 0;
-  int rc = handshake_server(epoll_fd, task);
-  task->channel->server_reads_left = -1;
-  return rc;
-}
-
-}  // namespace
-
-int forward_data(int epoll_fd, uint32_t events, sealgate_task *task) {
+int forward_data(int, uint32_t events, sealgate_task *task) {
   connection_channel *ch = task->channel;
   LOG(LOG_DEBUG, "server fd %d client fd %d - task forward data", ch->sfd, ch->cfd);
-  if (!task->client_event) return server_io(epoll_fd, events, ch);
-  return client_io(epoll_fd, events, ch);
+  return task->client_event ? client_io(events, ch) : server_io(events, ch);
 }
 
 int end_task(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   LOG(LOG_WARN, "server fd %d client fd %d - task ends", ch->sfd, ch->cfd);
-  const char *sides[2] = {"client", "server"};
-  uint32_t *masks[2] = {&ch->cfd_events, &ch->sfd_events};
-  int fds[2] = {ch->cfd, ch->sfd};
-  for (int i = 0; i < 2; i++) {
-    if (*masks[i] == 0) continue;
-    if (modify_registration(epoll_fd, EPOLL_CTL_DEL, fds[i], 0) != 0) {
-      int error = errno;
-      char text[ERROR_TEXT_SIZE];
-      if (error != 0)
-        LOG(LOG_ERROR, "epoll_ctl error - delete %s fd, server fd %d client fd %d - errno %d, %s", sides[i], ch->sfd,
-            ch->cfd, error, errno_text(error, text));
-      else
-        LOG(LOG_ERROR, "epoll_ctl error - delete %s fd, server fd %d client fd %d - errno not set", sides[i], ch->sfd,
-            ch->cfd);
-    }
-    *masks[i] = 0;
-  }
+  // Only a worker that stops holds tasks still registered here.
+  if (change_events(0, ch->cfd_events, epoll_fd, ch->cfd) != 0) ch->cfd_events = 0;
+  if (change_events(0, ch->sfd_events, epoll_fd, ch->sfd) != 0) ch->sfd_events = 0;
   return 0;
 }
-
 
 bool task_deadline(const sealgate_task *task, std::chrono::steady_clock::time_point *when) {
-  if (task->connecting != nullptr && task->state == CONNECT) return connect_deadline(*task->connecting, when);
-  if (task->check == nullptr) return false;
+  // (A step that failed may leave the state as it was, without its connector or check.)
+  if (task->state == task_state::CONNECT && task->connecting != nullptr) return connect_deadline(*task->connecting, when);
+  if (task->state != task_state::CHECK || task->check == nullptr) return false;
   *when = server_check_deadline(task->check);
   return true;
-}
-
-int deadline_step(int epoll_fd, sealgate_task *task) {
-  if (task->state == CONNECT && task->connecting != nullptr) return resume_connect(epoll_fd, task);
-  if (task->check != nullptr) return handshake_server(epoll_fd, task);
-  return 0;
 }
 
 int task_check_socket(const sealgate_task *task) {
   return task->check != nullptr ? server_check_socket(task->check) : -1;
 }
 
+// ---- the entry ----
+
+namespace {
+
+int ready_log_interval() {
+  int level = 0;
+  if (log_level_configured(&level) && (level == LOG_INFO || level == LOG_ERROR)) return 1000;
+  return 100;
+}
+
+void log_event(sealgate_task *task, int fd) {
+  if (task->state == task_state::FORWARD) {
+    if (task->ready_count % static_cast<uint32_t>(ready_log_interval()) == 0)
+      LOG_AT("fsm_worker_thread", LOG_INFO, "task %p state %d, fd %d data is ready(%d)", static_cast<void *>(task), 3,
+             fd, static_cast<int>(task->ready_count));
+    task->ready_count++;
+  } else {
+    int shown = static_cast<int>(task->state == task_state::CHECK ? task_state::HANDSHAKE : task->state);
+    LOG_AT("fsm_worker_thread", LOG_INFO, "task %p state %d, fd %d data is ready", static_cast<void *>(task), shown, fd);
+  }
+}
+
+// The client left before its reply could be sent: what sending it would
+// have met, the reset the socket holds or a peer that has closed its end.
 void client_left_before_reply(const sealgate_task *task) {
-  // What sending the reply would have met: the reset the socket holds, or a
-  // peer that has closed its end.
   int fd = task->channel->cfd, error = 0;
   socklen_t length = sizeof error;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) error = EPIPE;
   char text[ERROR_TEXT_SIZE];
   LOG_AT("finish_handshake", LOG_WARN, "Unable to send status to client fd %d - %d, %s", fd, error,
          errno_text(error, text));
+}
+
+}  // namespace
+
+task_outcome run_task(int epoll_fd, sealgate_task *task, int fd, uint32_t events) {
+  if (step_hook_fn hook = g_step_hook.load(std::memory_order_relaxed)) hook(task);
+  bool from_socket = fd >= 0;
+  begin_step(task, fd, events);
+  if (from_socket) log_event(task, fd);
+  // While a task connects or checks, the sockets on the server's side report
+  // their failures (a refused connect, a responder's reset) to the step, which
+  // tries the next address or responder. The client's socket reports only
+  // its leaving, which before the reply ends the task.
+  bool takes_errors = !task->client_event && (task->state == task_state::CONNECT || task->state == task_state::CHECK);
+  if (from_socket && (events & (EPOLLIN | EPOLLOUT)) == 0 && !takes_errors) {
+    if (task->client_event && task->state != task_state::FORWARD) client_left_before_reply(task);
+    return leave_step(epoll_fd, task, true, true, LOG_ERROR);
+  }
+  bool ended = false;
+  switch (task->state) {
+    case task_state::CONNECT: ended = connect_server(epoll_fd, events, task) != 0; break;
+    case task_state::HANDSHAKE: ended = from_socket && handshake_server(epoll_fd, task) != 0; break;
+    case task_state::CHECK: ended = continue_check(task) != 0; break;
+    case task_state::FORWARD: if (from_socket) forward_data(epoll_fd, events, task); break;
+  }
+  return leave_step(epoll_fd, task, ended, from_socket, LOG_WARN);
 }

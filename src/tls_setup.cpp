@@ -79,6 +79,19 @@ std::string first_error_text() {
   return text;
 }
 
+tls_outcome classify_tls_result(const SSL *ssl, int returned) {
+  if (returned > 0) return {tls_result::done, SSL_ERROR_NONE};
+  int code = SSL_get_error(ssl, returned);
+  switch (code) {
+    case SSL_ERROR_WANT_READ: return {tls_result::wants_read, code};
+    case SSL_ERROR_WANT_WRITE: return {tls_result::wants_write, code};
+    case SSL_ERROR_ZERO_RETURN: return {tls_result::closed, code};
+    case SSL_ERROR_SSL: return {tls_result::failed, code};
+    case SSL_ERROR_SYSCALL: return {tls_result::failed_io, code};
+    default: return {tls_result::other, code};
+  }
+}
+
 // ---- credential files ----
 //
 // Every file a request names is opened once, without blocking, checked to be

@@ -2,9 +2,12 @@
 // requests name: their files opened and checked, their sessions kept.
 #pragma once
 
+#include <cstdint>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <string>
 
+#include "log.h"
 #include "protocol.h"
 
 // Initialises the library without its configuration file and with error
@@ -12,6 +15,35 @@
 int tls_library_init();
 // The text of the library's first queued error (the queue is left as it is).
 std::string first_error_text();
+
+// What the result of a TLS call on a connection asks of its caller: the one
+// reading of SSL_get_error.
+enum class tls_result : uint8_t {
+  done,         // the call did what it was asked
+  wants_read,   // call again once the socket is readable
+  wants_write,  // call again once the socket is writable
+  closed,       // the peer ended the connection with close_notify
+  failed,       // a protocol or library failure; its reasons are in the error queue
+  failed_io,    // a socket failure, or an end without close_notify; errno may tell
+  other,        // any other code the library may give (`code` says which)
+};
+struct tls_outcome {
+  tls_result result;
+  int code;  // SSL_get_error's own number, for the lines that name it
+};
+tls_outcome classify_tls_result(const SSL *ssl, int returned);
+
+// Empties the calling thread's error queue, oldest entry first, handing each
+// to `each(code, text, function)` with its text rendered.
+template <class Each>
+void drain_tls_errors(Each &&each) {
+  const char *function = nullptr;
+  while (unsigned long code = ERR_get_error_all(nullptr, nullptr, &function, nullptr, nullptr)) {
+    char text[ERROR_TEXT_SIZE];
+    ERR_error_string_n(code, text, sizeof text);
+    each(code, static_cast<const char *>(text), function);
+  }
+}
 
 // Owns the TLS library's process-wide set-up for the life of main. OpenSSL 3
 // locks itself; what remains is the FIPS request and its providers.

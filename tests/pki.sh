@@ -57,3 +57,9 @@ revoked_at=$(date -u -d '-1 hour' +%y%m%d%H%M%SZ)
   printf 'V\t%s\t\t2005\tunknown\t/CN=closedport\n' "$expiry"
 } > index.txt
 printf 'unique_subject = no\n' > index.txt.attr
+
+# A responder's good answer for the "good" leaf, for test responders that
+# answer without asking `openssl ocsp` (no nonce: any request for it fits).
+openssl ocsp -issuer inter.pem -cert good.pem -no_nonce -reqout good.req.der
+openssl ocsp -index index.txt -rsigner inter.pem -rkey inter.key -CA inter.pem -reqin good.req.der \
+  -respout good.resp.der -ndays 1 >/dev/null

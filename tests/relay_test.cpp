@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -13,12 +14,35 @@
 #include "log.h"
 #include "ocsp.h"
 #include "support.h"
+#include "task.h"
 #include "tls_setup.h"
 
 using namespace testing_support;
 using misbehaviour = tls_server_options::misbehaviour;
 
 namespace {
+
+using steady = std::chrono::steady_clock;
+
+// The twenty real workers in this process, fed by a listener of the test's own.
+struct workers_here {
+  raw_server front{0, [](int fd) {
+                     fcntl(fd, F_SETFL, O_NONBLOCK);
+                     g_handoff_queue.enqueue(fd);
+                   }};
+  std::vector<pthread_t> threads;
+  bool start() {
+    allow_clients_of(getpid());
+    return create_worker_threads(threads) == WORKER_COUNT;
+  }
+  void stop() {
+    for (size_t i = 0; i < threads.size(); i++) g_handoff_queue.enqueue(STOP_MARKER);
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    threads.clear();
+    g_handoff_queue.close_wake_ups();
+  }
+  ~workers_here() { stop(); }
+};
 
 class Relay : public ::testing::Test {
  protected:
@@ -83,15 +107,16 @@ TEST_F(Relay, BytesOwedToTheClientArriveAfterTheServerCloses) {
 
 // In this process, the real worker loop on a connection whose way to the
 // client is full: the server sends and falls quiet, sealgate reads it all,
-// s2c fills in the middle of a record and the rest waits inside sealgate.
+// s2c fills at a record's end and the whole records that came with the last
+// one wait inside sealgate.
 // No socket event will announce it, yet it reaches the client once the
 // client reads. A stopping worker then closes what it still holds.
 TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
   allow_clients_of(getpid());
   pthread_t worker;
   ASSERT_EQ(pthread_create(&worker, nullptr, fsm_worker_thread, nullptr), 0);
-  // 27 records: s2c (262144) fills in the last one
-  tls_test_server server({.hold_ms = 300, .echo = false, .source_bytes = 270000, .record_size = 10000});
+  // 18 records of 16 KiB, the last three at once: s2c (262144) is full after the 16th
+  tls_test_server server({.hold_ms = 300, .echo = false, .source_bytes = 18 << 14, .source_burst_from = 15 << 14});
   std::atomic<int> accepted[2] = {-1, -1};
   std::atomic<int> next{0};
   raw_server listener(0, [&](int fd) { accepted[next++] = fd; });
@@ -120,6 +145,78 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
   clear_context_cache();
 }
 
+// The hand-off alone: a socket is left to a running worker below the load
+// limit; a parked worker is woken when none will take it: none runs below the
+// limit, or the one that runs has been held inside its steps.
+TEST(HandOff, ARunningWorkerTakesTheSocketAndAParkedOneIsWokenWhenNoneWill) {
+  handoff_queue queue;
+  int wake[2] = {eventfd(0, EFD_NONBLOCK), eventfd(0, EFD_NONBLOCK)};
+  std::atomic<int64_t> steps[2] = {0, 0};
+  int running = queue.join(wake[0], &steps[0]), parked = queue.join(wake[1], &steps[1]);
+  auto woken = [&](int slot) {
+    uint64_t count = 0;
+    return read(wake[slot], &count, sizeof count) == sizeof count;
+  };
+  auto held = [](std::atomic<int64_t> &step) {
+    step = step_clock_now() - 2 * std::chrono::nanoseconds(STEP_GRACE).count();
+  };
+  EXPECT_EQ(queue.park(parked, 0), QUEUE_EMPTY);
+  EXPECT_EQ(queue.take(running, 1), QUEUE_EMPTY);
+  queue.enqueue(7);
+  EXPECT_FALSE(woken(parked)) << "left to the running worker";
+  EXPECT_EQ(queue.take(running, 1), 7);
+  held(steps[running]);
+  queue.enqueue(8);
+  EXPECT_TRUE(woken(parked)) << "the running worker is held inside its steps";
+  EXPECT_EQ(queue.unpark(parked, 0), 8);
+  EXPECT_EQ(queue.park(parked, 1), QUEUE_EMPTY);
+  steps[running] = step_clock_now();  // just began its steps: still counted on
+  queue.enqueue(9);
+  EXPECT_FALSE(woken(parked));
+  held(steps[running]);
+  queue.recheck();  // as the accepting thread does while a socket lingers
+  EXPECT_TRUE(woken(parked));
+  EXPECT_EQ(queue.unpark(parked, 1), 9);
+  EXPECT_EQ(queue.park(parked, 2), QUEUE_EMPTY);
+  EXPECT_EQ(queue.park(running, 3), QUEUE_EMPTY);  // none runs: the one holding the most is woken
+  queue.enqueue(10);
+  EXPECT_TRUE(woken(running));
+  EXPECT_FALSE(woken(parked));
+  EXPECT_EQ(queue.unpark(running, 3), 10);
+  queue.leave(running);
+  queue.leave(parked);
+  queue.close_wake_ups();
+}
+
+// In this process, the twenty real workers: a worker held inside a step (by
+// a test hook here, as by a slow name server or key) keeps its own clients
+// waiting, not the next one.
+TEST(Worker, AWorkerHeldInsideAStepDoesNotHoldUpTheNextClient) {
+  static std::atomic<int> held_port{0};
+  tls_test_server slow, fast;
+  task_set_step_hook_for_test([](const sealgate_task *task) {
+    if (task->state == task_state::FORWARD && task->request.server_addr == addr(held_port) && held_port.exchange(0))
+      usleep(1500000);
+  });
+  workers_here sealgate;
+  ASSERT_TRUE(sealgate.start());
+  std::string reply;
+  int held = open_relay(sealgate.front.port(), request_json(addr(slow.port())), &reply);
+  held_port = slow.port();
+  usleep(100000);
+  send_all(held, "ping");  // its worker, asleep until now, is held inside the step
+  ASSERT_TRUE(eventually([] { return held_port == 0; }));
+  usleep(300000);
+  auto sent = steady::now();
+  close(open_relay(sealgate.front.port(), request_json(addr(fast.port())), &reply));
+  EXPECT_EQ(reply, k_status_reply);
+  EXPECT_LT(steady::now() - sent, std::chrono::milliseconds(500 * k_slowdown));
+  close(held);
+  sealgate.stop();
+  task_set_step_hook_for_test(nullptr);
+  clear_context_cache();
+}
+
 // In this process, the twenty real workers: one relay echoes a ping every
 // 20 ms while 40 requests name a server that never answers a SYN
 // (SecondsPerTry 5) and 40 name servers whose OCSP responder accepts and
@@ -128,23 +225,19 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
 // that say why, and every descriptor is given back.
 TEST(Worker, ServersThatNeverAnswerHoldUpNoOtherRelay) {
   ocsp_set_wait_for_test(2000);
-  allow_clients_of(getpid());
   const test_pki &pki = shared_pki();
   silent_listener unreachable;
   mute_server responder(pki.closed_port);
   std::vector<std::unique_ptr<tls_test_server>> checked;
   for (int i = 0; i < 40; i++) checked.push_back(std::make_unique<tls_test_server>(tls_server_options{.leaf = "closedport"}));
   tls_test_server echo;
-  raw_server front(0, [](int fd) {  // sealgate's listener: accepted sockets go to the workers
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-    g_handoff_queue.enqueue(fd);
-  });
+  workers_here sealgate;
   usleep(100000);
   int baseline = count_open_fds(getpid());
   temp_dir logs("stall-log");
   init_log(logs.path.c_str(), "unit", 0, LOG_DEBUG);
-  std::vector<pthread_t> workers;
-  ASSERT_EQ(create_worker_threads(workers), WORKER_COUNT);
+  ASSERT_TRUE(sealgate.start());
+  raw_server &front = sealgate.front;
 
   std::vector<int> relays;  // one for each worker, most likely; the first is pinged
   for (int i = 0; i < WORKER_COUNT; i++) {
@@ -153,7 +246,7 @@ TEST(Worker, ServersThatNeverAnswerHoldUpNoOtherRelay) {
     ASSERT_EQ(reply, k_status_reply);
   }
   int live = relays[0];
-  using clock = std::chrono::steady_clock;
+  using clock = steady;
   struct hanging {
     int fd;
     clock::duration budget;
@@ -190,9 +283,7 @@ TEST(Worker, ServersThatNeverAnswerHoldUpNoOtherRelay) {
     close(c.fd);
   }
   for (int fd : relays) close(fd);
-  for (int i = 0; i < WORKER_COUNT; i++) g_handoff_queue.enqueue(STOP_MARKER);
-  for (pthread_t worker : workers) pthread_join(worker, nullptr);
-  g_handoff_queue.close_wake_ups();
+  sealgate.stop();
   std::string log = read_logs(logs.path);
   auto count = [&](const std::string &text) {
     size_t n = 0;
@@ -209,6 +300,48 @@ TEST(Worker, ServersThatNeverAnswerHoldUpNoOtherRelay) {
   clear_ocsp_cache();
   clear_context_cache();
   ocsp_set_wait_for_test(0);
+}
+
+// A server that speaks first sends its greeting with the handshake's last
+// message and then waits for the client. However the task reaches the relay
+// (it checked the certificate, it waited for another task's check of the
+// same server, the verdict was kept, the check was skipped), the greeting
+// sealgate already holds reaches the client at once.
+TEST_F(Relay, AServerFirstGreetingArrivesOnEveryWayToTheRelay) {
+  raw_server responder(shared_pki().ocsp_port, answer_good_after(1000));
+  tls_test_server server({.source_bytes = 5, .source_with_finished = true});
+  auto greeted = [&](bool verify) {
+    int fd = connect_tcp(sg_.port());
+    send_all(fd, request_json(addr(server.port()), !verify));
+    bool replied = recv_bytes(fd, k_status_reply.size()) == k_status_reply;
+    auto since = steady::now();
+    bool in_time = replied && recv_bytes(fd, 5) == server.source() && steady::now() - since < std::chrono::seconds(1);
+    close(fd);
+    return in_time;
+  };
+  std::atomic<int> greetings{0};
+  std::thread checking([&] { greetings += greeted(true); });
+  EXPECT_TRUE(greeted(true)) << "the check or the wait for its verdict";
+  checking.join();
+  EXPECT_EQ(greetings.load(), 1);
+  EXPECT_TRUE(greeted(true)) << "a kept verdict";
+  EXPECT_TRUE(greeted(false)) << "no check";
+}
+
+// A client that leaves while its server's certificate is checked gives the
+// check up; the next client asking for that server checks afresh instead of
+// waiting for a verdict that will never come.
+TEST_F(Relay, AClientLeavingDuringACheckDoesNotHoldUpTheNextOne) {
+  raw_server responder(shared_pki().ocsp_port, answer_good_after(1000));
+  tls_test_server server;
+  int leaving = connect_tcp(sg_.port());
+  send_all(leaving, request_json(addr(server.port()), false));
+  ASSERT_TRUE(eventually([&] { return responder.connections() == 1; }));
+  close(leaving);
+  usleep(100000);
+  std::string reply;
+  close(open_relay(sg_.port(), request_json(addr(server.port()), false), &reply));
+  EXPECT_EQ(reply, k_status_reply);
 }
 
 // The server asks for new handshakes while the client uploads at full speed

@@ -10,6 +10,7 @@
 #include <map>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <random>
@@ -376,6 +377,12 @@ void tls_test_server::serve(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
   SSL *ssl = SSL_new(ctx_);
   SSL_set_fd(ssl, fd);
+  if (o.source_with_finished)  // corked from the client's Finished until the source is written
+    SSL_set_msg_callback(ssl, [](int write_p, int, int type, const void *message, size_t, SSL *s, void *) {
+      int on = 1;
+      if (!write_p && type == SSL3_RT_HANDSHAKE && *static_cast<const unsigned char *>(message) == SSL3_MT_FINISHED)
+        setsockopt(SSL_get_fd(s), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    });
   char buffer[65536];
   // 1 with bytes, 0 when nothing came in time, -1 at the end (a close_notify is noted).
   auto read_some = [&](int *n) {
@@ -415,7 +422,16 @@ void tls_test_server::serve(int fd) {
       at += length;
       return write_all(source_.data() + at - length, length);
     };
-    while (going && !o.source_while_reading && at < source_.size()) going = send_record();
+    while (going && !o.source_while_reading && at < source_.size()) {
+      if (o.source_burst_from > 0 && at == o.source_burst_from) {
+        pause_ms(200);
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+      }
+      going = send_record();
+    }
+    int off = 0;
+    setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
     int n;
     while (going && !o.close_after_source && (!o.source_while_reading || at == source_.size() || send_record()) &&
            read_some(&n) >= 0) {
@@ -488,6 +504,19 @@ silent_listener::~silent_listener() {
   close(fd_);
 }
 
+std::function<void(int)> answer_good_after(int delay_ms) {
+  return [delay_ms](int fd) {
+    std::string response = read_file(shared_pki().path("good.resp.der"));
+    recv_bytes(fd, 1);  // the request has come
+    usleep(static_cast<useconds_t>(delay_ms) * 1000);
+    send_all(fd, "HTTP/1.0 200 OK\r\nContent-Type: application/ocsp-response\r\nContent-Length: " +
+                     std::to_string(response.size()) + "\r\n\r\n" + response);
+    shutdown(fd, SHUT_WR);
+    recv_bytes(fd);  // the rest of the request, until the client closes: no reset
+    close(fd);
+  };
+}
+
 ocsp_responder::ocsp_responder(int port) {
   const test_pki &pki = shared_pki();
   std::string out = dir_.path + "/out.txt";
@@ -519,11 +548,11 @@ handshaken_task::handshaken_task(int port, const std::string &server_addr) {
   eventually([&] {
     epoll_event event;
     if (task != nullptr && epoll_wait(epoll_fd, &event, 1, 10) == 1 &&
-        (task->state == CONNECT ? connect_server(epoll_fd, event.events, task) : handshake_server(epoll_fd, task)) != 0) {
+        run_task(epoll_fd, task, event.data.fd, event.events).finished) {
       delete task;
       task = nullptr;
     }
-    return task == nullptr || task->state == FORWARD;
+    return task == nullptr || task->state == task_state::FORWARD;
   });
 }
 

@@ -111,6 +111,8 @@ struct tls_server_options {
   bool source_while_reading = false;  // or a record between reads
   int record_size = 16384;
   bool close_after_source = false;  // then close_notify
+  bool source_with_finished = false;  // the source leaves in one segment with the handshake's last message
+  size_t source_burst_from = 0;       // after this much of it, a pause, then the rest in one burst
   size_t renegotiate_every = 0;     // asks for a new handshake each time this many more bytes came,
   bool renegotiation_wants_certificate = false;  // and for the client's certificate in it
   enum class misbehaviour { none, renegotiate_then_stall, reset_after_hold } misbehave{};
@@ -184,6 +186,10 @@ class silent_listener {
  private:
   int fd_ = -1, filler_ = -1, port_ = 0;
 };
+
+// A responder's behaviour for raw_server: reads the request and, after
+// `delay_ms`, answers with the PKI's good response for the "good" leaf.
+std::function<void(int fd)> answer_good_after(int delay_ms);
 
 // `openssl ocsp` answering for the PKI's intermediate on `port` (a failure unless it starts).
 class ocsp_responder {
