@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "channel.h"
+#include "identity.h"
 #include "log.h"
 #include "protocol.h"
 
@@ -364,7 +365,8 @@ void take_response(server_check *c, OCSP_RESPONSE *response) {
     LOG_AT("check_cert_OCSP", LOG_ERROR, "Response status %d - %s", status,
            OCSP_response_status_str(static_cast<long>(status)));
   } else {
-    c->url_verdict = parse_response(response);
+    c->url_verdict = verifies_server(c->ssl) ? parse_verified_response(response, c->request, c->ssl, c->key, c->fd)
+                                             : parse_response(response);
     LOG_AT("check_cert_OCSP", LOG_DEBUG, "%d - is_revoked %d", c->url_index, c->url_verdict);
   }
   OCSP_RESPONSE_free(response);
@@ -595,7 +597,8 @@ check_progress advance(server_check *c) {
 check_progress check_server_certificate(const std::string &server_addr, SSL *ssl, int fd, int epoll_fd,
                                         server_check **check) {
   *check = nullptr;
-  ocsp_status *entry = use_entry(server_addr);  // keyed by the address exactly as the client sent it
+  // Keyed by the address exactly as the client sent it (and by the certificate, when the server is verified).
+  ocsp_status *entry = use_entry(verdict_key(server_addr, ssl));
   if (entry == nullptr) return check_progress::refused;
   int cached;
   {

@@ -101,6 +101,7 @@ const test_pki &shared_pki();
 
 struct tls_server_options {
   std::string leaf = "good";        // certificate and key from the PKI
+  std::string named_leaf;           // served instead to a client that names "localhost"
   bool send_chain = true;           // the leaf with its issuer, or alone
   bool client_certificate = false;  // required, signed by the test root
   bool tickets = false;             // issues session tickets
@@ -185,10 +186,11 @@ class silent_listener {
   int fd_ = -1, filler_ = -1, port_ = 0;
 };
 
-// `openssl ocsp` answering for the PKI's intermediate on `port` (a failure unless it starts).
+// `openssl ocsp` answering for the PKI's intermediate on `port`, its answers
+// signed by `signer` (a failure unless it starts).
 class ocsp_responder {
  public:
-  explicit ocsp_responder(int port);
+  explicit ocsp_responder(int port, const std::string &signer = "inter");
   ~ocsp_responder() { kill_and_reap(pid_); }
   int requests() const;
 
