@@ -6,6 +6,7 @@
 #include "identity.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstdio>
 #include <new>
 #include <openssl/err.h>
@@ -49,6 +50,14 @@ int refuse_unverified(int ok, X509_STORE_CTX *store) noexcept {
   return 0;
 }
 
+// Letters, digits, hyphens, dots (and underscores, which some hosts carry):
+// nothing else is checked against a certificate or sent as the server name.
+bool is_dns_name(const std::string &host) {
+  for (unsigned char c : host)
+    if (!isalnum(c) && c != '-' && c != '.' && c != '_') return false;
+  return !host.empty();
+}
+
 bool is_address_literal(const std::string &host) {
   unsigned char address[sizeof(in6_addr)];
   return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
@@ -80,8 +89,8 @@ int ask_server_identity(SSL *ssl, const connection_info &request, int sfd) {
   if (note == nullptr || SSL_set_ex_data(ssl, note_index(), note) != 1) {
     delete note;
     why = "OOM";
-  } else if (host.empty() || host.find('\0') != std::string::npos) {
-    why = "no host name in the server address";
+  } else if (!literal && !is_dns_name(host)) {
+    why = "the host is neither a DNS name nor an IP address";
   } else if (literal ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1
                      : X509_VERIFY_PARAM_set1_host(param, host.data(), host.size()) != 1) {
     why = "the host name cannot be checked";
