@@ -24,8 +24,8 @@ bench_cleanup() {
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 
-# A throw-away P-256 certificate and key in $work.
+# A throw-away P-256 certificate for 127.0.0.1 and its key in $work.
 make_bench_certificate() {
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
-    -days 2 -subj "/CN=$1" 2>/dev/null
+    -days 2 -subj "/CN=$1" -addext subjectAltName=IP:127.0.0.1 2>/dev/null
 }

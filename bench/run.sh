@@ -3,7 +3,9 @@
 # mode and HAProxy (TCP mode, TLS to the server), round by round, on loopback.
 # Two TLS servers: one that only does full handshakes, and one that issues
 # session tickets for the connrate_tickets case, where the tunnels resume
-# sessions as they do by default. Writes bench/results/latest.json (and a
+# sessions as they do by default. sealgate's connection rate is also taken
+# with "VerifyServer": true (connrate_verify: chain and name verified against
+# the server's own certificate as CA file). Writes bench/results/latest.json (and a
 # dated copy), bench/results/ratios.svg, and prints the table.
 #   bench/run.sh --quick   under 2 minutes
 #   bench/run.sh           the full run, about 5 minutes
@@ -150,6 +152,7 @@ for round in $(seq "$rounds"); do
     load $args --scenario latency --count "$count" | record "$round" "$peer" latency
     [ "$peer" = direct ] && continue
     [ "$peer" = sealgate ] && load $args --ca "$bundle" $rate | record "$round" "$peer" connrate_bundle
+    [ "$peer" = sealgate ] && load $args --verify-server 1 $rate | record "$round" "$peer" connrate_verify
     load $(ticket_args "$peer") $rate | record "$round" "$peer" connrate_tickets
   done
 done

@@ -43,6 +43,7 @@ struct settings {
   int pid = 0;
   double timeout = 60;
   bool verify = false;  // ask sealgate for the OCSP check (SkipVerify false)
+  bool verify_server = false;  // ask sealgate to verify the server's chain and name (VerifyServer true)
   std::string server_host = "127.0.0.1";
 };
 
@@ -108,7 +109,7 @@ int tcp_connect(int port) {
 std::string sealgate_request(int server_port) {
   return "{\"ServerAddr\": \"" + g.server_host + ":" + std::to_string(server_port) +
          "\", \"Proxy\": \"\", \"SkipVerify\": " + (g.verify ? "false" : "true") + ", \"UseECA\": false, \"SecondsPerTry\": 10, \"CACertPemFile\": \"" +
-         g.ca + "\"}";
+         g.ca + "\"" + (g.verify_server ? ", \"VerifyServer\": true}" : "}");
 }
 
 // Opens a connection and makes it ready for application bytes.
@@ -370,7 +371,7 @@ void usage() {
   fprintf(stderr,
           "usage: sealgate-load --mode sealgate|tunnel|direct --scenario upload|download|connrate|latency|idle|refused|many\n"
           "       --port P [--server-port S] [--ca FILE] [--conns N] [--bytes N] [--seconds S] [--count N]\n"
-          "       [--pid PID] [--timeout S]\n");
+          "       [--pid PID] [--timeout S] [--server-host H] [--verify 1] [--verify-server 1]\n");
   exit(2);
 }
 
@@ -392,6 +393,7 @@ int main(int argc, char **argv) {
     else if (k == "--pid") g.pid = atoi(v.c_str());
     else if (k == "--timeout") g.timeout = atof(v.c_str());
     else if (k == "--verify") g.verify = v == "1";
+    else if (k == "--verify-server") g.verify_server = v == "1";
     else if (k == "--server-host") g.server_host = v;
     else usage();
   }

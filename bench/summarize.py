@@ -12,6 +12,7 @@ PEERS = ("direct", "sealgate", "sealgate_debug", "stunnel", "haproxy", "sealgate
 ROWS = [("download", "mb_per_s"), ("upload", "mb_per_s"),
         ("connrate", "conn_per_s"), ("connrate", "p50_ms"), ("connrate", "cpu_us_per_conn"),
         ("connrate_bundle", "conn_per_s"), ("connrate_bundle", "cpu_us_per_conn"),
+        ("connrate_verify", "conn_per_s"), ("connrate_verify", "p50_ms"), ("connrate_verify", "cpu_us_per_conn"),
         ("connrate_tickets", "conn_per_s"), ("connrate_tickets", "p50_ms"), ("connrate_tickets", "cpu_us_per_conn"),
         ("latency", "p50_us"), ("idle", "kib_per_conn")]
 METRICS = ("mb_per_s", "conn_per_s", "p50_ms", "p99_ms", "cpu_us_per_conn", "p50_us", "p99_us", "kib_per_conn")
@@ -50,6 +51,9 @@ for other in ("stunnel", "haproxy"):
     ratios += [("conn/s vs %s (no resumption)" % other, ratio("connrate", "conn_per_s", other), other),
                ("conn/s vs %s (tickets)" % other, ratio("connrate_tickets", "conn_per_s", other), other)]
 ratios += [("conn/s vs stunnel (system bundle)", ratio("connrate_bundle", "conn_per_s", "stunnel", "connrate"), "stunnel"),
+           ("conn/s with VerifyServer vs without", ratio("connrate_verify", "conn_per_s", "sealgate", "connrate"), "sealgate"),
+           ("CPU/conn with VerifyServer vs without" + LOWER,
+            ratio("connrate_verify", "cpu_us_per_conn", "sealgate", "connrate"), "sealgate"),
            ("set-up+echo p50 vs haproxy" + LOWER, ratio("connrate", "p50_ms", "haproxy"), "haproxy")]
 for other in ("stunnel", "haproxy"):
     ratios += [("CPU/conn vs %s%s" % (other, LOWER), ratio("connrate", "cpu_us_per_conn", other), other),

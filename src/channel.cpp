@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "identity.h"
 #include "log.h"
 #include "tls_setup.h"
 
@@ -260,6 +261,7 @@ int init_channel_ssl(connection_channel *channel, const connection_info &request
   // done (relay_from_now_on), so that its records do not cost an allocation each.
   SSL_set_mode(channel->ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (request.use_eca) SSL_set_tlsext_host_name(channel->ssl, "ECA");
+  if (ask_server_identity(channel->ssl, request, channel->sfd) != 0) return -1;  // with "VerifyServer" only
   sockaddr_storage peer = channel->server_address;
   socklen_t length = channel->server_address_length;
   char address[INET6_ADDRSTRLEN + 8] = "";

@@ -11,6 +11,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "identity.h"
 #include "log.h"
 
 namespace {
@@ -228,7 +229,8 @@ check_progress advance(server_check *c) {
 check_progress check_server_certificate(const std::string &server_addr, SSL *ssl, int fd, int epoll_fd,
                                         server_check **check) {
   *check = nullptr;
-  ocsp_status *entry = use_entry(server_addr);  // keyed by the address exactly as the client sent it
+  // Keyed by the address exactly as the client sent it (and by the certificate, when the server is verified).
+  ocsp_status *entry = use_entry(verdict_key(server_addr, ssl));
   if (entry == nullptr) return check_progress::refused;
   int cached;
   {
@@ -251,6 +253,10 @@ check_progress check_server_certificate(const std::string &server_addr, SSL *ssl
   c->fd = fd;
   c->query.log_fd = fd;
   c->query.epoll_fd = epoll_fd;
+  if (verifies_server(ssl)) {
+    c->query.verify_for = ssl;
+    c->query.server = server_addr;
+  }
   c->entry = entry;
   check_progress progress = advance(c);
   if (progress == check_progress::pending) {

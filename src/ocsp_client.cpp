@@ -13,6 +13,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include "identity.h"
 #include "log.h"
 #include "poller.h"
 #include "protocol.h"
@@ -267,7 +268,8 @@ void take_response(cert_query &q, OCSP_RESPONSE *response) {
     LOG_AT("check_cert_OCSP", LOG_ERROR, "Response status %d - %s", status,
            OCSP_response_status_str(static_cast<long>(status)));
   } else {
-    q.verdict = parse_response(response);
+    q.verdict = q.verify_for != nullptr ? parse_verified_response(response, q.request, q.verify_for, q.server, q.log_fd)
+                                        : parse_response(response);
     LOG_AT("check_cert_OCSP", LOG_DEBUG, "%d - is_revoked %d", q.url_index, q.verdict);
   }
   OCSP_RESPONSE_free(response);

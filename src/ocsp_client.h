@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <openssl/ocsp.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <string>
 
 // Verdicts of one check.
 constexpr int OCSP_REVOKED = 1;
@@ -34,6 +36,10 @@ struct cert_query {
   X509 *cert = nullptr;  // the certificate asked about (not owned)
   int log_fd = -1;       // the server's socket, named in log lines
   int epoll_fd = -1;     // where the exchange's socket is registered
+  // A connection that verifies its server: an answer counts only when it
+  // verifies to that connection's trust anchors (nullptr: any answer counts).
+  SSL *verify_for = nullptr;
+  std::string server;  // the ServerAddr text, named when an answer does not count
   int verdict = OCSP_NO_VERDICT;
   int local_error = 0;  // errno of a failure of this host, which ends the query
   OCSP_REQUEST *request = nullptr;

@@ -75,6 +75,8 @@ int parse_connection_info(const char *text, connection_info &info) {
   if (!take_string(root, "Proxy", info.proxy)) LOG(LOG_ERROR, "Unable to find Proxy");
   if (!take_bool(root, "SkipVerify", info.skip_verify)) LOG(LOG_ERROR, "Unable to find SkipVerify");
   if (!take_bool(root, "UseECA", info.use_eca)) LOG(LOG_ERROR, "Unable to find UseECA");
+  // A key clients added later: requests without it are served as before, without a line.
+  take_bool(root, "VerifyServer", info.verify_server);
   if (!take_seconds(root, "SecondsPerTry", info.seconds_per_try)) LOG(LOG_ERROR, "Unable to find SecondsPerTry");
   if (!take_string(root, "CACertPemFile", info.ca_cert_pem_file)) LOG(LOG_ERROR, "Unable to find CAFile");
   take_client_certificate(root, info);

@@ -10,9 +10,11 @@
 #include <vector>
 
 // Defaults for keys the request leaves out: the certificate check runs, no
-// server name is sent, and connecting may take 30 seconds in all.
+// server name is sent, the server's chain and name are not verified, and
+// connecting may take 30 seconds in all.
 constexpr bool DEFAULT_SKIP_VERIFY = false;
 constexpr bool DEFAULT_USE_ECA = false;
+constexpr bool DEFAULT_VERIFY_SERVER = false;
 constexpr int32_t DEFAULT_SECONDS_PER_TRY = 30;
 
 struct connection_info {
@@ -24,6 +26,9 @@ struct connection_info {
   std::string pass_phrase_file;
   bool skip_verify = DEFAULT_SKIP_VERIFY;
   bool use_eca = DEFAULT_USE_ECA;
+  // "VerifyServer": the server's chain must lead to the CA file (or the
+  // system's trust store) and name the host of server_addr.
+  bool verify_server = DEFAULT_VERIFY_SERVER;
   int32_t seconds_per_try = DEFAULT_SECONDS_PER_TRY;
 };
 

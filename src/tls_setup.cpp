@@ -210,13 +210,14 @@ std::string use_private_key(SSL_CTX *ctx, const std::string &pem, passphrase_sou
   return good ? std::string() : load_error("no private key found");
 }
 
-// A CA bundle must hold at least one certificate or CRL that parses. What it
-// holds is not kept: nothing verifies against it (only the revocation check
-// judges the server), and a bundle of CRLs would otherwise stay in memory
-// with every kept context.
+// A CA bundle must hold at least one certificate or CRL that parses. Its
+// certificates become the context's trust anchors when `anchors` is given
+// (its requests verify the server); otherwise nothing of it is kept: nothing
+// verifies against it, and a bundle of CRLs would stay in memory with every
+// kept context.
 constexpr size_t LARGE_BUNDLE_BYTES = 1 << 20;
 
-std::string use_ca_bundle(const std::string &pem) {
+std::string use_ca_bundle(const std::string &pem, X509_STORE *anchors) {
   BIO *bio = memory_bio(pem);
   passphrase_source none;
   STACK_OF(X509_INFO) *infos = bio != nullptr ? PEM_X509_INFO_read_bio(bio, nullptr, passphrase_callback, &none) : nullptr;
@@ -226,6 +227,10 @@ std::string use_ca_bundle(const std::string &pem) {
   for (int i = 0; i < sk_X509_INFO_num(infos); i++) {
     X509_INFO *info = sk_X509_INFO_value(infos, i);
     count += (info->x509 != nullptr) + (info->crl != nullptr);
+    if (anchors != nullptr && info->x509 != nullptr && X509_STORE_add_cert(anchors, info->x509) != 1) {
+      sk_X509_INFO_pop_free(infos, X509_INFO_free);
+      return load_error("unable to keep a certificate");
+    }
   }
   sk_X509_INFO_pop_free(infos, X509_INFO_free);
   return count > 0 ? std::string() : std::string("no certificate or CRL found");
@@ -256,8 +261,9 @@ int passphrase_callback(char *buffer, int size, int, void *userdata) noexcept {
 // remembers) saves most of the next handshake. Each kept context holds the
 // last good session per server: the address connected to, the ServerAddr
 // text and the server name sent. So a session is offered again only with the
-// same credentials (they are the context), to the same server, under the same
-// name. It is kept only once its connection has passed the revocation check,
+// same credentials and trust anchors (they are the context, and a context
+// that verifies servers is never one that does not), to the same server,
+// under the same name. It is kept only once its connection has passed the revocation check,
 // and dropped when it has expired or the server declined it.
 
 namespace {
@@ -396,14 +402,52 @@ void remember_context(const std::string &key, std::vector<file_stamp> stamps, SS
   g_contexts.emplace(key, context_entry{std::move(stamps), ctx});
 }
 
-int accept_unread_chain(X509_STORE_CTX *, void *) { return 1; }
+// The library checks the server's chain only for a connection that asks
+// for it ("VerifyServer"): for the others nothing reads that result (the
+// revocation check alone judges their server), and skipping it saves a
+// signature check per connection.
+int check_chain_when_asked(X509_STORE_CTX *store, void *) noexcept {
+  auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  if (ssl == nullptr || (SSL_get_verify_mode(ssl) & SSL_VERIFY_PEER) == 0) return 1;
+  return X509_verify_cert(store);
+}
 
-// The files of one request, in the order they are loaded, each with the line
-// its failure is reported with.
+// The files of one request, in the order they are loaded. The CA file is
+// loaded without a client certificate, and with one when the request
+// verifies the server; a request that verifies the server and names no CA
+// file takes the system's trust store (the library's default CA file).
 struct credential_files {
-  bool client_auth;
+  bool client_auth = false;
+  bool anchors = false;  // the CA file's certificates are kept as trust anchors
+  bool has_ca = false;
+  std::string ca_path;
   request_file ca, cert, key, pass;
+  explicit credential_files(const connection_info &request)
+      : client_auth(!request.cert_file.empty() && !request.key_file.empty()),
+        anchors(request.verify_server),
+        has_ca(!client_auth || request.verify_server),
+        ca_path(request.verify_server && request.ca_cert_pem_file.empty() ? X509_get_default_cert_file()
+                                                                          : request.ca_cert_pem_file) {}
 };
+
+// One file of a request, with the loading step its failure is reported as.
+struct role {
+  const std::string *path;
+  request_file *file;
+  const char *loader;
+};
+
+std::vector<role> roles_of(const connection_info &request, credential_files &files) {
+  std::vector<role> roles;
+  if (files.has_ca) roles.push_back({&files.ca_path, &files.ca, "SSL_CTX_load_verify_locations"});
+  if (files.client_auth) {
+    roles.push_back({&request.cert_file, &files.cert, "SSL_CTX_use_certificate_chain_file"});
+    roles.push_back({&request.key_file, &files.key, "SSL_CTX_use_PrivateKey_file"});
+    if (!request.pass_phrase_file.empty())
+      roles.push_back({&request.pass_phrase_file, &files.pass, "SSL_CTX_use_PrivateKey_file"});
+  }
+  return roles;
+}
 
 // A fresh context from the opened files; null after logging why.
 SSL_CTX *build_context(const connection_info &request, int sfd, credential_files &files) {
@@ -413,15 +457,12 @@ SSL_CTX *build_context(const connection_info &request, int sfd, credential_files
     return nullptr;
   }
   // TLS 1.2 only, with the library's interoperability work-arounds. No
-  // verification mode: the server is judged only by the revocation check.
+  // verification mode: a connection whose request asks for the server's
+  // identity sets its own (ask_server_identity).
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(ctx, SSL_OP_ALL);
-  // Without a verification mode the library would still build and check the
-  // server's chain against the loaded CA certificates on every handshake, and
-  // nothing ever reads that result: the server is judged by the revocation
-  // check alone. Skipping the work saves a signature check per connection.
-  SSL_CTX_set_cert_verify_callback(ctx, accept_unread_chain, nullptr);
+  SSL_CTX_set_cert_verify_callback(ctx, check_chain_when_asked, nullptr);
   // Sessions are kept by the context's own store (kept sessions, above), not the library's.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(ctx, hold_new_session);
@@ -431,15 +472,17 @@ SSL_CTX *build_context(const connection_info &request, int sfd, credential_files
   std::string why;
   const std::string *named = nullptr;
   const char *loader = nullptr;
-  if (!files.client_auth) {
+  if (files.has_ca) {
     std::string content = read_request_file(files.ca);
-    why = files.ca.usable() ? use_ca_bundle(content) : files.ca.why;
+    why = files.ca.usable() ? use_ca_bundle(content, files.anchors ? SSL_CTX_get_cert_store(ctx) : nullptr)
+                            : files.ca.why;
     // Parsing a large bundle (a long CRL, thousands of certificates) takes
     // many times its size for a moment: give that memory back at once.
     if (content.size() > LARGE_BUNDLE_BYTES) malloc_trim(0);
-    named = &request.ca_cert_pem_file;
+    named = &files.ca_path;
     loader = "SSL_CTX_load_verify_locations";
-  } else {
+  }
+  if (why.empty() && files.client_auth) {
     passphrase_source pass{files.pass.fd};
     std::string content = read_request_file(files.cert);
     why = files.cert.usable() ? use_certificate_chain(ctx, content, &pass) : files.cert.why;
@@ -464,21 +507,7 @@ SSL_CTX *build_context(const connection_info &request, int sfd, credential_files
 // Opens the request's files; false after logging the first that cannot be used.
 bool open_credential_files(const connection_info &request, int sfd, credential_files &files,
                            std::vector<file_stamp> &stamps) {
-  struct role {
-    const std::string *path;
-    request_file *file;
-    const char *loader;  // the loading step a failure is reported as
-  };
-  std::vector<role> roles;
-  if (!files.client_auth) {
-    roles.push_back({&request.ca_cert_pem_file, &files.ca, "SSL_CTX_load_verify_locations"});
-  } else {
-    roles.push_back({&request.cert_file, &files.cert, "SSL_CTX_use_certificate_chain_file"});
-    roles.push_back({&request.key_file, &files.key, "SSL_CTX_use_PrivateKey_file"});
-    if (!request.pass_phrase_file.empty())
-      roles.push_back({&request.pass_phrase_file, &files.pass, "SSL_CTX_use_PrivateKey_file"});
-  }
-  for (const role &r : roles) {
+  for (const role &r : roles_of(request, files)) {
     open_request_file(*r.path, *r.file);
     if (!r.file->usable()) {
       // A passphrase file that cannot be used fails the key, as a wrong passphrase would.
@@ -502,30 +531,28 @@ void clear_context_cache() {
 }
 
 SSL_CTX *kept_context(const connection_info &request, int sfd) {
-  credential_files files;
-  files.client_auth = !request.cert_file.empty() && !request.key_file.empty();
+  credential_files files(request);
   if (!files.client_auth)
-    LOG(LOG_DEBUG, "Use certificate file %s to communicate with server fd %d", request.ca_cert_pem_file.c_str(),
-        sfd);
+    LOG(LOG_DEBUG, "Use certificate file %s to communicate with server fd %d", files.ca_path.c_str(), sfd);
+  // A context with trust anchors is kept apart from the others, and with it
+  // the sessions it keeps: a session made without verifying the server (or
+  // against other anchors) is never offered to a request that verifies it.
   std::string key = files.client_auth
                         ? "client\n" + request.cert_file + "\n" + request.key_file + "\n" + request.pass_phrase_file
-                        : "ca\n" + request.ca_cert_pem_file;
+                        : "ca";
+  if (files.has_ca) key += "\n" + files.ca_path;
+  if (files.anchors) key = "verify\n" + key;
   // A kept context whose files are still the ones it was loaded from is used
   // without opening them: their identity is all that is read. Anything else
   // is opened, checked and loaded from what was opened.
-  std::vector<const std::string *> paths;
-  if (files.client_auth)
-    paths = {&request.cert_file, &request.key_file};
-  else
-    paths = {&request.ca_cert_pem_file};
-  if (files.client_auth && !request.pass_phrase_file.empty()) paths.push_back(&request.pass_phrase_file);
+  std::vector<role> roles = roles_of(request, files);
   std::vector<file_stamp> stamps;
-  for (const std::string *path : paths) {
+  for (const role &r : roles) {
     struct stat st;
-    if (stat(path->c_str(), &st) != 0) break;
+    if (stat(r.path->c_str(), &st) != 0) break;
     stamps.push_back({st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim});
   }
-  SSL_CTX *ctx = stamps.size() == paths.size() ? cached_context(key, stamps) : nullptr;
+  SSL_CTX *ctx = stamps.size() == roles.size() ? cached_context(key, stamps) : nullptr;
   if (ctx == nullptr) {
     stamps.clear();
     if (!open_credential_files(request, sfd, files, stamps)) return nullptr;

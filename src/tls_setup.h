@@ -73,7 +73,9 @@ constexpr long REQUEST_FILE_LIMIT = 4L << 20;
 
 // The context for a request's credentials, kept from an earlier request while
 // its files are the same ones, otherwise loaded from the files (each opened
-// once and checked first) and kept. A reference the caller frees; null after
+// once and checked first) and kept. A request with "VerifyServer" gets a
+// context of its own whose trust anchors are its CA file (or the system's
+// trust store when it names none), also beside a client certificate. A reference the caller frees; null after
 // an ERROR line that names the file and why (`sfd` is the server socket the
 // line names).
 SSL_CTX *kept_context(const connection_info &request, int sfd);

@@ -24,6 +24,11 @@ TEST(ConnectTool, ExitCodesTellUnreachableRefusedAndRelayed) {
             0);
   EXPECT_EQ(output, "echo me");
   EXPECT_EQ(server.observations().at(0).sni, "ECA");
+  // It asks for the server's identity unless told --insecure.
+  tls_test_server stranger({.leaf = "selfsigned", .send_chain = false});
+  std::string to_stranger = to_sealgate + " --server " + addr(stranger.port()) + " --skip-verify --linger 1 ";
+  EXPECT_EQ(run_shell(to_stranger + "</dev/null"), 3);
+  EXPECT_EQ(run_shell(to_stranger + "--insecure </dev/null"), 0);
   EXPECT_EQ(run_shell(tool + " --help"), 0);
   EXPECT_EQ(run_shell(tool + " --bogus"), 1);
 }

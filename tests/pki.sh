@@ -1,40 +1,49 @@
 #!/usr/bin/env bash
 # The test PKI: root, intermediate, server leaves naming their OCSP responder
-# in various ways, a client certificate with an encrypted key, the responder's
-# index. Usage: pki.sh DIR OCSP_PORT CLOSED_PORT INJECT_PORT
+# in various ways or failing verification, another root, a client certificate
+# with an encrypted key, the responder's index.
+# Usage: pki.sh DIR OCSP_PORT CLOSED_PORT INJECT_PORT
 set -euo pipefail
 dir=$1 ocsp_port=$2 closed_port=$3 inject_port=$4
 mkdir -p "$dir" && cd "$dir"
 
 key() { openssl ecparam -name prime256v1 -genkey -noout -out "$1" 2>/dev/null; }
 
-key root.key
-openssl req -x509 -new -key root.key -subj /CN=sealgate-test-root -days 3 -out root.pem \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+for root in root other; do
+  key $root.key
+  openssl req -x509 -new -key $root.key -subj /CN=sealgate-test-$root -days 3 -out $root.pem \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+done
 key inter.key
 openssl req -new -key inter.key -subj /CN=sealgate-test-inter -out inter.csr 2>/dev/null
 printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign,digitalSignature\n' > ca.ext
 openssl x509 -req -in inter.csr -CA root.pem -CAkey root.key -set_serial 0x1001 -days 3 \
   -extfile ca.ext -out inter.pem 2>/dev/null
 
-# leaf NAME SERIAL AIA ISSUER (AIA: the extension's value, or a whole extension line)
+# leaf NAME SERIAL AIA [ISSUER [NAMES [DAYS]]] (AIA: the extension's value, or a whole extension line)
 leaf() {
-  local name=$1 serial=$2 aia=$3 issuer=${4:-inter}
+  local name=$1 serial=$2 aia=$3 issuer=${4:-inter} names=${5:-IP:127.0.0.1} days=${6:-3}
   [[ -z "$aia" || "$aia" == *=* ]] || aia="authorityInfoAccess=$aia"
   key "$name.key"
   openssl req -new -key "$name.key" -subj "/CN=$name" -out "$name.csr" 2>/dev/null
-  printf 'basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\n%s\n' "$aia" > "$name.ext"
-  openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "$serial" -days 3 \
+  printf 'basicConstraints=CA:FALSE\nsubjectAltName=%s\n%s\n' "$names" "$aia" > "$name.ext"
+  openssl x509 -req -in "$name.csr" -CA "$issuer.pem" -CAkey "$issuer.key" -set_serial "$serial" -days "$days" \
     -extfile "$name.ext" -out "$name.pem" 2>/dev/null
   cat "$name.pem" "$issuer.pem" > "$name.chain.pem"
 }
 
-leaf good 0x2001 "OCSP;URI:http://127.0.0.1:$ocsp_port/"
+leaf good 0x2001 "OCSP;URI:http://127.0.0.1:$ocsp_port/" inter IP:127.0.0.1,DNS:localhost
 leaf revoked 0x2002 "OCSP;URI:http://127.0.0.1:$ocsp_port/"
 leaf noocsp 0x2003 ""
 leaf httpsonly 0x2004 "OCSP;URI:https://127.0.0.1:$ocsp_port/"
 leaf closedport 0x2005 "OCSP;URI:http://127.0.0.1:$closed_port/"
 leaf client 0x3001 "" root
+leaf otherca 0x4001 "" other
+leaf expired 0x4002 "" inter IP:127.0.0.1 -1
+leaf wrongname 0x4003 "" inter DNS:elsewhere.test
+key selfsigned.key
+openssl req -x509 -new -key selfsigned.key -subj /CN=selfsigned -days 3 -out selfsigned.pem \
+  -addext subjectAltName=IP:127.0.0.1 2>/dev/null
 
 # An OCSP URL with line breaks that would smuggle a second request: written
 # as DER, since no configuration syntax takes control bytes.

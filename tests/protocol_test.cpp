@@ -15,24 +15,26 @@ using namespace testing_support;
 
 namespace {
 
-// A request's fields in one line: address|skip|eca|seconds|ca|key|cert|pass.
+// A request's fields in one line: address|skip eca verify|seconds|ca|key|cert|pass.
 std::string yields(const char *request) {
   connection_info i;
   if (parse_connection_info(request, i) != 0) return "refused";
-  return i.server_addr + "|" + std::to_string(i.skip_verify) + std::to_string(i.use_eca) + "|" +
+  return i.server_addr + "|" + std::to_string(i.skip_verify) + std::to_string(i.use_eca) +
+         std::to_string(i.verify_server) + "|" +
          std::to_string(i.seconds_per_try) + "|" + i.ca_cert_pem_file + "|" + i.key_file + "|" + i.cert_file + "|" +
          i.pass_phrase_file;
 }
 
 TEST(Request, WhatEachFormYields) {
-  EXPECT_EQ(yields(R"({"ServerAddr": "example:443"})"), "example:443|00|30||||");
+  EXPECT_EQ(yields(R"({"ServerAddr": "example:443"})"), "example:443|000|30||||");
   EXPECT_EQ(yields(R"({"ServerAddr":"h:1","SkipVerify":true,"UseECA":true,"SecondsPerTry":7,"CACertPemFile":"ca",
-                       "KeyFile":"k","CertFile":"c","PassPhraseFile":"p"})"),
-            "h:1|11|7|ca|k|c|p");
+                       "KeyFile":"k","CertFile":"c","PassPhraseFile":"p","VerifyServer":true})"),
+            "h:1|111|7|ca|k|c|p");
   // Booleans are true only for the literal true; a number that is not an integer gives 0 seconds.
-  EXPECT_EQ(yields(R"({"ServerAddr":"a:1","SkipVerify":"true","UseECA":1,"SecondsPerTry":2.5})"), "a:1|00|0||||");
+  EXPECT_EQ(yields(R"({"ServerAddr":"a:1","SkipVerify":"true","UseECA":1,"SecondsPerTry":2.5,"VerifyServer":"true"})"),
+            "a:1|000|0||||");
   // A key file without a certificate file names no client certificate.
-  EXPECT_EQ(yields(R"({"ServerAddr":"a:1","KeyFile":"k","PassPhraseFile":"p"})"), "a:1|00|30||||");
+  EXPECT_EQ(yields(R"({"ServerAddr":"a:1","KeyFile":"k","PassPhraseFile":"p"})"), "a:1|000|30||||");
   for (const char *refused : {R"({"SkipVerify":true})", R"({"ServerAddr":7})", "[]", R"({"ServerAddr":"a:1"} {})",
                               R"({"ServerAddr": )"})
     EXPECT_EQ(yields(refused), "refused") << refused;

@@ -324,6 +324,15 @@ tls_test_server::tls_test_server(const tls_server_options &options) : options_(o
   SSL_CTX_use_PrivateKey_file(ctx_, pki.path(options_.leaf + ".key").c_str(), SSL_FILETYPE_PEM);
   SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);  // tickets alone resume, when asked for
   if (!options_.tickets) SSL_CTX_set_options(ctx_, SSL_OP_NO_TICKET);
+  SSL_CTX_set_tlsext_servername_arg(ctx_, this);
+  SSL_CTX_set_tlsext_servername_callback(ctx_, +[](SSL *ssl, int *, void *self) {
+    const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    std::string leaf = static_cast<tls_test_server *>(self)->options_.named_leaf;
+    if (!leaf.empty() && name != nullptr && std::string(name) == "localhost" &&
+        SSL_use_certificate_chain_file(ssl, shared_pki().path(leaf + ".chain.pem").c_str()) == 1)
+      SSL_use_PrivateKey_file(ssl, shared_pki().path(leaf + ".key").c_str(), SSL_FILETYPE_PEM);
+    return SSL_TLSEXT_ERR_OK;
+  });
   SSL_CTX_set_session_id_context(ctx_, reinterpret_cast<const unsigned char *>("test"), 4);
   if (options_.client_certificate) {
     SSL_CTX_load_verify_locations(ctx_, pki.path("root.pem").c_str(), nullptr);
@@ -517,11 +526,11 @@ std::function<void(int)> answer_good_after(int delay_ms) {
   };
 }
 
-ocsp_responder::ocsp_responder(int port) {
+ocsp_responder::ocsp_responder(int port, const std::string &signer) {
   const test_pki &pki = shared_pki();
   std::string out = dir_.path + "/out.txt";
   pid_ = spawn({"/usr/bin/openssl", "ocsp", "-index", pki.path("index.txt"), "-port", std::to_string(port), "-rsigner",
-                pki.path("inter.pem"), "-rkey", pki.path("inter.key"), "-CA", pki.path("inter.pem"), "-ignore_err"},
+                pki.path(signer + ".pem"), "-rkey", pki.path(signer + ".key"), "-CA", pki.path("inter.pem"), "-ignore_err"},
                {0, out});
   // A probe connection would wedge it (it serves one client at a time): its own line says it is ready.
   if (!eventually([&] { return read_file(out).find("waiting for OCSP client") != std::string::npos; }))

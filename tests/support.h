@@ -101,6 +101,7 @@ const test_pki &shared_pki();
 
 struct tls_server_options {
   std::string leaf = "good";        // certificate and key from the PKI
+  std::string named_leaf;           // served instead to a client that names "localhost"
   bool send_chain = true;           // the leaf with its issuer, or alone
   bool client_certificate = false;  // required, signed by the test root
   bool tickets = false;             // issues session tickets
@@ -191,10 +192,11 @@ class silent_listener {
 // `delay_ms`, answers with the PKI's good response for the "good" leaf.
 std::function<void(int fd)> answer_good_after(int delay_ms);
 
-// `openssl ocsp` answering for the PKI's intermediate on `port` (a failure unless it starts).
+// `openssl ocsp` answering for the PKI's intermediate on `port`, its answers
+// signed by `signer` (a failure unless it starts).
 class ocsp_responder {
  public:
-  explicit ocsp_responder(int port);
+  explicit ocsp_responder(int port, const std::string &signer = "inter");
   ~ocsp_responder() { kill_and_reap(pid_); }
   int requests() const;
 

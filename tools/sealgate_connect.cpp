@@ -36,10 +36,14 @@ const char *const k_help =
     "\n"
     "The connection request:\n"
     "  --server HOST:PORT    the TLS server (\"ServerAddr\"; without :PORT sealgate uses 443)\n"
-    "  --skip-verify         skip the OCSP revocation check of the server certificate\n"
-    "  --eca                 send the server name \"ECA\" in the TLS handshake\n"
-    "  --ca FILE             PEM file of CA certificates (\"CACertPemFile\"; default\n"
+    "  --ca FILE             PEM file of the CA certificates the server's chain must\n"
+    "                        lead to (\"CACertPemFile\"; default\n"
     "                        /etc/ssl/certs/ca-certificates.crt)\n"
+    "  --insecure            do not ask sealgate to verify the server's chain and\n"
+    "                        that its certificate names HOST (\"VerifyServer\": false)\n"
+    "  --skip-verify         skip the OCSP revocation check of the server certificate\n"
+    "                        (\"SkipVerify\"; the chain and name are still verified)\n"
+    "  --eca                 send the server name \"ECA\" in the TLS handshake\n"
     "  --cert FILE --key FILE  client certificate chain and private key (PEM)\n"
     "  --pass-file FILE      file holding the key's passphrase, byte for byte\n"
     "  --seconds N           time budget for connecting to the server (default 30)\n"
@@ -58,8 +62,8 @@ const char *const k_help =
     "  1  bad command line or unreadable --request file\n"
     "  2  sealgate could not be reached\n"
     "  3  sealgate closed the connection without a reply: the request was refused\n"
-    "     (bad request, unreachable server, failed handshake or revoked\n"
-    "     certificate); sealgate's log says why\n"
+    "     (bad request, unreachable server, failed handshake, unverified or\n"
+    "     revoked certificate); sealgate's log says why\n"
     "  4  sealgate answered with something other than the status reply\n"
     "  5  an I/O error during the relay\n";
 
@@ -68,9 +72,9 @@ struct options {
   std::string sealgate_port = "8086";
   std::string server;
   bool skip_verify = false;
+  bool insecure = false;
   bool eca = false;
-  // sealgate loads the CA file named in the request even though only the
-  // revocation check judges the server; the system bundle always loads.
+  // The trust anchors the server's chain must lead to.
   std::string ca = "/etc/ssl/certs/ca-certificates.crt";
   std::string cert, key, pass_file, proxy, request_file;
   long long seconds = 30;
@@ -108,6 +112,8 @@ options parse(int argc, char **argv) {
       o.server = value();
     } else if (arg == "--skip-verify") {
       o.skip_verify = true;
+    } else if (arg == "--insecure") {
+      o.insecure = true;
     } else if (arg == "--eca") {
       o.eca = true;
     } else if (arg == "--ca") {
@@ -148,6 +154,7 @@ std::string build_request(const options &o) {
   json_object_set_new(request, "Proxy", json_string(o.proxy.c_str()));
   json_object_set_new(request, "SkipVerify", json_boolean(o.skip_verify));
   json_object_set_new(request, "UseECA", json_boolean(o.eca));
+  json_object_set_new(request, "VerifyServer", json_boolean(!o.insecure));
   json_object_set_new(request, "SecondsPerTry", json_integer(o.seconds));
   json_object_set_new(request, "CACertPemFile", json_string(o.ca.c_str()));
   if (!o.cert.empty()) {
