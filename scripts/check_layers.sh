@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Fails when a file in src/ includes the header of a module that is not below
 # its own. The modules, from the top down (docs/architecture.md explains them):
-#   main > engine > task > ocsp > listener, ocsp_client > pump > channel > tls_setup, identity > protocol > poller > log > platform
+#   main > engine > task > ocsp > listener, ocsp_client > pump > channel > credentials > tls_setup, identity > protocol > poller, offload > log > platform
 set -euo pipefail
 cd "$(dirname "$0")/.."
-levels=(platform log poller protocol "tls_setup identity" channel pump "listener ocsp_client" ocsp task engine main)
+levels=(platform log "poller offload" protocol "tls_setup identity" credentials channel pump "listener ocsp_client" ocsp task engine main)
 declare -A rank
 for i in "${!levels[@]}"; do
   for module in ${levels[$i]}; do rank[$module]=$i; done

@@ -247,9 +247,7 @@ BIO *new_socket_bio(connection_channel *channel) {
 
 }  // namespace
 
-int init_channel_ssl(connection_channel *channel, const connection_info &request) {
-  SSL_CTX *ctx = kept_context(request, channel->sfd);
-  if (ctx == nullptr) return -1;
+int init_channel_ssl(connection_channel *channel, const connection_info &request, SSL_CTX *ctx) {
   channel->ssl_ctx = ctx;
   channel->ssl = SSL_new(ctx);
   if (channel->ssl == nullptr) {

@@ -120,9 +120,10 @@ struct connection_channel {
   connection_channel &operator=(const connection_channel &) = delete;
 };
 
-// Builds the TLS connection object for the channel's server socket, on the
-// context kept for the request's credentials. 0, or -1 after logging why.
-int init_channel_ssl(connection_channel *channel, const connection_info &request);
+// Builds the TLS connection object for the channel's server socket on `ctx`,
+// the context for the request's credentials, whose reference the channel
+// takes. 0, or -1 after logging why.
+int init_channel_ssl(connection_channel *channel, const connection_info &request, SSL_CTX *ctx);
 // After a failed SSL_shutdown: logs why, and says whether the connection is beyond saving.
 bool is_fatal_error(SSL *ssl, int result);
 

@@ -18,6 +18,7 @@
 #include "channel.h"
 #include "listener.h"
 #include "log.h"
+#include "offload.h"
 #include "platform.h"
 #include "poller.h"
 #include "task.h"
@@ -29,6 +30,7 @@ namespace {
 struct worker {
   int epoll_fd = -1;
   int wake_fd = -1;  // written to by the hand-off queue when a socket comes for this parked worker
+  int mailbox_fd = -1;  // readable when work this worker left to a helper thread has ended
   int slot = -1;     // the worker's place in the hand-off queue
   // Tasks whose TLS layer holds server bytes that no readiness event will
   // announce: each gets a read turn in the next cycle.
@@ -216,8 +218,12 @@ bool open_worker(worker &w) {
   memset(&event, 0, sizeof event);
   event.events = EPOLLIN;
   event.data.fd = w.wake_fd;
-  if (w.wake_fd < 0 || epoll_ctl(w.epoll_fd, EPOLL_CTL_ADD, w.wake_fd, &event) != 0) {
+  bool woken = w.wake_fd >= 0 && epoll_ctl(w.epoll_fd, EPOLL_CTL_ADD, w.wake_fd, &event) == 0;
+  w.mailbox_fd = woken ? open_worker_mailbox() : -1;
+  event.data.fd = w.mailbox_fd;
+  if (w.mailbox_fd < 0 || epoll_ctl(w.epoll_fd, EPOLL_CTL_ADD, w.mailbox_fd, &event) != 0) {
     LOG_ERRNO(LOG_ERROR, "Unable to create the worker's wake-up fd");
+    close_worker_mailbox();
     if (w.wake_fd >= 0) close(w.wake_fd);
     close(w.epoll_fd);
     return false;
@@ -303,10 +309,13 @@ void *fsm_worker_thread(void *) {
           g_handoff_queue.approximate_size(), n);
     std::unordered_set<sealgate_task *> delete_set;
     for (int i = 0; i < n; i++) {
-      if (w->events[i].data.fd == w->wake_fd)
+      if (w->events[i].data.fd == w->wake_fd) {
         drain_wake_ups(*w);
-      else
+      } else if (w->events[i].data.fd == w->mailbox_fd) {
+        for (void *waiter : take_finished_waiters()) drive(*w, static_cast<sealgate_task *>(waiter), -1, 0, delete_set);
+      } else {
         handle_event(*w, w->events[i], delete_set);
+      }
     }
     give_read_turns(*w, w->read_turns, delete_set);
     w->wait_ms = run_deadlines(*w, delete_set, WORKER_WAIT_MS);
@@ -315,6 +324,7 @@ void *fsm_worker_thread(void *) {
   }
   g_handoff_queue.leave(w->slot);
   release_worker(*w);
+  close_worker_mailbox();
   log_gather_lines(false);
   delete w;
   return nullptr;

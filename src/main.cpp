@@ -13,6 +13,7 @@
 #include "ocsp.h"
 #include "platform.h"
 #include "protocol.h"
+#include "credentials.h"
 #include "tls_setup.h"
 
 namespace {

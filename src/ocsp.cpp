@@ -227,7 +227,7 @@ check_progress advance(server_check *c) {
 }  // namespace
 
 check_progress check_server_certificate(const std::string &server_addr, SSL *ssl, int fd, int epoll_fd,
-                                        server_check **check) {
+                                        void *waiter, server_check **check) {
   *check = nullptr;
   // Keyed by the address exactly as the client sent it (and by the certificate, when the server is verified).
   ocsp_status *entry = use_entry(verdict_key(server_addr, ssl));
@@ -253,6 +253,7 @@ check_progress check_server_certificate(const std::string &server_addr, SSL *ssl
   c->fd = fd;
   c->query.log_fd = fd;
   c->query.epoll_fd = epoll_fd;
+  c->query.waiter = waiter;
   if (verifies_server(ssl)) {
     c->query.verify_for = ssl;
     c->query.server = server_addr;

@@ -39,9 +39,10 @@ struct server_check;
 // `ssl` has just finished its handshake with the server behind `server_addr`
 // (the ServerAddr text the client sent, which keys the verdict) on socket
 // `fd`. accepted or refused when decided at once; pending with *check set
-// otherwise, which the caller then drives and ends.
+// otherwise, which the caller then drives and ends (`waiter` is driven again
+// when a responder's name, looked up off the loop, has its answer).
 check_progress check_server_certificate(const std::string &server_addr, SSL *ssl, int fd, int epoll_fd,
-                                        server_check **check);
+                                        void *waiter, server_check **check);
 // After an event on the check's socket, or once its deadline has passed (an
 // early call does no harm).
 check_progress continue_server_check(server_check *check);

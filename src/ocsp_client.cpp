@@ -209,8 +209,8 @@ exchange_result query_responder(cert_query &q, OCSP_RESPONSE **response) {
     uint16_t local_port = 0;
     unwatch(q);  // the connector may close this attempt and open the next
     connect_progress progress = connect_resume(x->connector, x->fd, local_port);
-    if (progress == connect_progress::in_progress) {
-      watch(q, x->fd, EPOLLOUT);
+    if (progress == connect_progress::in_progress || progress == connect_progress::looking_up) {
+      watch(q, x->fd, EPOLLOUT);  // no socket while the name is looked up
       return exchange_result::waiting;
     }
     if (progress != connect_progress::connected) {
@@ -307,6 +307,7 @@ start_result start_exchange(cert_query &q, const char *url) {
     return start_result::no_connection;
   }
   q.exchange = x;
+  x->connector.waiter = q.waiter;
   uint16_t local_port = 0;
   connect_progress progress =
       do_connect(x->connector, q.log_fd, x->host.c_str(), x->port.c_str(), OCSP_CONNECT_SECONDS, x->fd, local_port);
@@ -314,8 +315,8 @@ start_result start_exchange(cert_query &q, const char *url) {
     x->connecting = false;  // the request is set up on the next turn
     return start_result::started;
   }
-  if (progress == connect_progress::in_progress) {
-    watch(q, x->fd, EPOLLOUT);
+  if (progress == connect_progress::in_progress || progress == connect_progress::looking_up) {
+    watch(q, x->fd, EPOLLOUT);  // no socket while the name is looked up
     return start_result::started;
   }
   if (progress == connect_progress::failed_here) q.local_error = errno != 0 ? errno : EMFILE;

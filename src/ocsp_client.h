@@ -36,6 +36,7 @@ struct cert_query {
   X509 *cert = nullptr;  // the certificate asked about (not owned)
   int log_fd = -1;       // the server's socket, named in log lines
   int epoll_fd = -1;     // where the exchange's socket is registered
+  void *waiter = nullptr;  // driven again when a responder's name has been looked up
   // A connection that verifies its server: an answer counts only when it
   // verifies to that connection's trust anchors (nullptr: any answer counts).
   SSL *verify_for = nullptr;

@@ -16,7 +16,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <unordered_set>
+#include <list>
+#include <unordered_map>
 #include <vector>
 
 #include "log.h"
@@ -112,9 +113,26 @@ int send_client_status(int64_t client_fd) {
 
 namespace {
 
-std::atomic<resolver_fn> g_resolver{getaddrinfo};
+std::atomic<resolver_fn> g_resolver{nullptr};
+// The addresses that connected last, oldest first, at most
+// ADDRESS_CACHE_LIMIT of them: past that the oldest goes.
 std::mutex g_address_cache_mutex;
-std::unordered_set<std::string> g_address_cache;
+std::list<std::string> g_address_order;
+std::unordered_map<std::string, std::list<std::string>::iterator> g_address_cache;
+
+void forget_address_locked(std::unordered_map<std::string, std::list<std::string>::iterator>::iterator found) {
+  g_address_order.erase(found->second);
+  g_address_cache.erase(found);
+}
+
+void remember_address(const char *text) {
+  std::lock_guard<std::mutex> guard(g_address_cache_mutex);
+  auto found = g_address_cache.find(text);
+  if (found != g_address_cache.end()) forget_address_locked(found);
+  while (g_address_cache.size() >= ADDRESS_CACHE_LIMIT) forget_address_locked(g_address_cache.find(g_address_order.front()));
+  g_address_order.emplace_back(text);
+  g_address_cache.emplace(g_address_order.back(), std::prev(g_address_order.end()));
+}
 
 using steady = std::chrono::steady_clock;
 
@@ -152,7 +170,7 @@ void order_candidates(const struct addrinfo *list, outbound_connect &c, int &cou
     count++;
     auto found = g_address_cache.find(text);
     if (found != g_address_cache.end()) {
-      g_address_cache.erase(found);
+      forget_address_locked(found);
       c.candidates.insert(c.candidates.begin(), one);
     } else {
       c.candidates.push_back(one);
@@ -241,10 +259,7 @@ void attempt_failed(outbound_connect &c, int &fd) {
 }
 
 connect_progress connected(outbound_connect &c, int fd, uint16_t &local_port) {
-  {
-    std::lock_guard<std::mutex> guard(g_address_cache_mutex);
-    g_address_cache.insert(c.address);
-  }
+  remember_address(c.address);
   local_port = get_port_from_socket_fd(c.log_fd, fd);
   LOG_AT("do_connect", LOG_INFO, "client fd %d connected %s %s:%s using %d:%d", static_cast<int>(c.log_fd),
          c.host.c_str(), c.address, c.port.c_str(), fd, local_port);
@@ -320,45 +335,114 @@ connect_progress next_attempts(outbound_connect &c, int &fd, uint16_t &local_por
 
 }  // namespace
 
-connect_progress do_connect(outbound_connect &c, int64_t log_fd, const char *host, const char *port,
-                            int32_t seconds_per_try, int &fd, uint16_t &local_port) {
-  c = outbound_connect{};
-  c.log_fd = log_fd;
-  c.host = host;
-  c.port = port;
+namespace {
+
+struct addrinfo lookup_hints(int flags) {
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;  // with no flags both families come back
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  return hints;
+}
+
+}  // namespace
+
+// A name that needs the system's resolver (a hosts file, a name server, what
+// else it is set up to ask): looked up on a helper thread.
+struct name_lookup : offload_job {
+  std::string host, port;
+  int status = 0, error = 0;  // getaddrinfo's result, and errno with EAI_SYSTEM
   struct addrinfo *list = nullptr;
-  int rc = g_resolver.load()(host, port, &hints, &list);
+  void run() override {
+    struct addrinfo hints = lookup_hints(0);
+    errno = 0;
+    status = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+    error = errno;
+  }
+  ~name_lookup() override {
+    if (list != nullptr) freeaddrinfo(list);
+  }
+};
+
+outbound_connect::~outbound_connect() {
+  if (lookup != nullptr) lookup->abandoned = true;
+}
+
+namespace {
+
+// The answer for host:port (`rc`, getaddrinfo's result, with errno `error`):
+// the addresses ordered and the first attempt started.
+connect_progress resolved(outbound_connect &c, int rc, int error, struct addrinfo *list, int &fd, uint16_t &local_port) {
   if (rc != 0 || list == nullptr) {
-    const char *reason = rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
-    int error = errno;
-    LOG(LOG_ERROR, "client fd %d Unable to resolve %s:%s - %s", static_cast<int>(log_fd), host, port, reason);
+    char text[ERROR_TEXT_SIZE];
+    const char *reason = rc == EAI_SYSTEM ? errno_text(error, text) : gai_strerror(rc);
+    LOG_AT("do_connect", LOG_ERROR, "client fd %d Unable to resolve %s:%s - %s", static_cast<int>(c.log_fd),
+           c.host.c_str(), c.port.c_str(), reason);
     if (list != nullptr) freeaddrinfo(list);
     errno = error;
     return rc == EAI_MEMORY || (rc == EAI_SYSTEM && local_failure(error)) ? connect_progress::failed_here
                                                                           : connect_progress::failed;
   }
-  LOG(LOG_DEBUG, "client fd %d try connecting %s:%s seconds_per_try %d", static_cast<int>(log_fd), host, port,
-      seconds_per_try);
-  fd = INVALID_CONNECT_FD;
+  LOG_AT("do_connect", LOG_DEBUG, "client fd %d try connecting %s:%s seconds_per_try %d", static_cast<int>(c.log_fd),
+         c.host.c_str(), c.port.c_str(), c.seconds_per_try);
   int count = 0;
   order_candidates(list, c, count);
   freeaddrinfo(list);
   // The budget is shared among the addresses. Products beyond the int range
   // are capped rather than wrapped; a negative budget means no limit.
-  long long budget = static_cast<long long>(seconds_per_try) * 1000;
+  long long budget = static_cast<long long>(c.seconds_per_try) * 1000;
   if (budget > INT_MAX) budget = INT_MAX;
   c.wait_ms = static_cast<int>(budget);
   if (count != 0) c.wait_ms /= count;
-  if (seconds_per_try < 0) c.wait_ms = -1;
+  if (c.seconds_per_try < 0) c.wait_ms = -1;
   errno = 0;
   return next_attempts(c, fd, local_port);
 }
 
+}  // namespace
+
+connect_progress do_connect(outbound_connect &c, int64_t log_fd, const char *host, const char *port,
+                            int32_t seconds_per_try, int &fd, uint16_t &local_port) {
+  c.log_fd = log_fd;
+  c.host = host;
+  c.port = port;
+  c.seconds_per_try = seconds_per_try;
+  fd = INVALID_CONNECT_FD;
+  struct addrinfo *list = nullptr;
+  errno = 0;
+  int rc;
+  if (resolver_fn resolver = g_resolver.load()) {
+    struct addrinfo hints = lookup_hints(0);
+    rc = resolver(host, port, &hints, &list);
+  } else {
+    // An address written as a number needs no resolver: it is taken at once.
+    // Any other name may wait on a name server, so it leaves the loop.
+    struct addrinfo hints = lookup_hints(AI_NUMERICHOST);
+    rc = getaddrinfo(host, port, &hints, &list);
+    if (rc == EAI_NONAME) {
+      auto lookup = std::make_shared<name_lookup>();
+      lookup->host = host;
+      lookup->port = port;
+      lookup->waiter = c.waiter;
+      c.lookup = lookup;
+      offload(lookup, offload_pool::lookups);
+      if (!lookup->done.load(std::memory_order_acquire)) return connect_progress::looking_up;
+      return connect_resume(c, fd, local_port);  // answered here (no helper threads on this thread)
+    }
+  }
+  return resolved(c, rc, errno, list, fd, local_port);
+}
+
 connect_progress connect_resume(outbound_connect &c, int &fd, uint16_t &local_port) {
+  if (c.lookup != nullptr) {
+    if (!c.lookup->done.load(std::memory_order_acquire)) return connect_progress::looking_up;
+    std::shared_ptr<name_lookup> lookup = std::move(c.lookup);
+    lookup->abandoned = true;  // its answer is taken: nothing more is to be announced
+    struct addrinfo *list = lookup->list;
+    lookup->list = nullptr;
+    return resolved(c, lookup->status, lookup->error, list, fd, local_port);
+  }
   errno = 0;
   connect_progress progress = look_at_attempt(c, fd);
   if (progress == connect_progress::connected) return connected(c, fd, local_port);
@@ -368,7 +452,7 @@ connect_progress connect_resume(outbound_connect &c, int &fd, uint16_t &local_po
 }
 
 bool connect_deadline(const outbound_connect &c, std::chrono::steady_clock::time_point *when) {
-  if (c.wait_ms < 0) return false;
+  if (c.wait_ms < 0 || c.lookup != nullptr) return false;
   *when = c.deadline;
   return true;
 }
@@ -391,9 +475,10 @@ uint16_t get_port_from_socket_fd(int64_t log_fd, int socket_fd) {
 void clear_address_cache() {
   std::lock_guard<std::mutex> guard(g_address_cache_mutex);
   g_address_cache.clear();
+  g_address_order.clear();
 }
 
-void set_resolver_for_test(resolver_fn resolver) { g_resolver.store(resolver ? resolver : getaddrinfo); }
+void set_resolver_for_test(resolver_fn resolver) { g_resolver.store(resolver); }
 
 void set_no_delay(int fd) {
   int one = 1;

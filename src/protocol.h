@@ -5,9 +5,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
+
+#include "offload.h"
 
 // Defaults for keys the request leaves out: the certificate check runs, no
 // server name is sent, the server's chain and name are not verified, and
@@ -43,13 +46,20 @@ int send_client_status(int64_t client_fd);
 constexpr int CONNECT_POLL_RETRIES = 3;
 constexpr size_t CONNECT_ADDRESS_TEXT_SIZE = 128;
 constexpr int INVALID_CONNECT_FD = -1;
+// The connector's address cache keeps this many addresses that connected;
+// past that the oldest is forgotten (about 150 bytes each).
+constexpr size_t ADDRESS_CACHE_LIMIT = 4096;
+
+struct name_lookup;
 
 // One outbound connection, made in steps so that no call ever waits: the
-// addresses host:port resolves to are tried in turn, the ones that worked
-// last first, each within its share of the time budget. The caller owns the
-// socket of the attempt in progress, watches it for writability and comes
-// back with connect_resume when it is writable or in error, or when the
-// attempt's deadline has passed.
+// name is looked up (a number at once, anything else on a helper thread),
+// then the addresses host:port resolves to are tried in turn, the ones that
+// worked last first, each within its share of the time budget. The caller
+// owns the socket of the attempt in progress, watches it for writability and
+// comes back with connect_resume when it is writable or in error, or when
+// the attempt's deadline has passed; while the name is looked up there is no
+// socket, and the caller's `waiter` is driven again once the answer has come.
 struct outbound_connect {
   struct candidate {
     sockaddr_storage address;
@@ -67,21 +77,33 @@ struct outbound_connect {
   int result_code = 0, poll_failures = 0, last_error = 0;
   bool failed_here = false;
   char address[CONNECT_ADDRESS_TEXT_SIZE] = "";  // the attempt's address as text
+  int32_t seconds_per_try = 0;
+  void *waiter = nullptr;                // driven again when the lookup has ended
+  std::shared_ptr<name_lookup> lookup;  // the lookup on a helper thread, while it runs
+
+  outbound_connect() = default;
+  outbound_connect(const outbound_connect &) = delete;
+  outbound_connect &operator=(const outbound_connect &) = delete;
+  ~outbound_connect();
 };
 
 // connected: *fd is a connected non-blocking socket and *local_port its port.
-// in_progress: *fd is the attempt to watch. failed: nothing connected and no
-// socket is left open; failed_here when this host could not even try (no
-// descriptor, memory or local port), with errno telling which.
-enum class connect_progress { connected, in_progress, failed, failed_here };
+// in_progress: *fd is the attempt to watch. looking_up: no socket yet, the
+// name is looked up off the loop. failed: nothing connected and no socket is
+// left open; failed_here when this host could not even try (no descriptor,
+// memory or local port), with errno telling which.
+enum class connect_progress { connected, in_progress, looking_up, failed, failed_here };
 
-// Resolves host:port, orders the addresses and starts the first attempt.
+// Resolves host:port (c.waiter set when a lookup may leave the loop), orders
+// the addresses and starts the first attempt.
 connect_progress do_connect(outbound_connect &c, int64_t log_fd, const char *host, const char *port,
                             int32_t seconds_per_try, int &fd, uint16_t &local_port);
-// After an event on *fd or its deadline: the attempt is looked at without
-// waiting; a failed one is closed and the next address tried.
+// After an event on *fd or its deadline, or once the lookup has ended: the
+// attempt is looked at without waiting; a failed one is closed and the next
+// address tried.
 connect_progress connect_resume(outbound_connect &c, int &fd, uint16_t &local_port);
-// When the attempt in progress runs out of time; false when it has no limit.
+// When the attempt in progress runs out of time; false when it has no limit
+// (or while the name is looked up: the resolver's own time limits hold).
 bool connect_deadline(const outbound_connect &c, std::chrono::steady_clock::time_point *when);
 
 // Local port of a socket in host byte order, 0 on failure.
@@ -93,8 +115,9 @@ void set_no_delay(int fd);
 
 // Empties the address cache (at shutdown, after the workers have stopped).
 void clear_address_cache();
-// Test support: name resolution goes through this function (getaddrinfo
-// unless replaced; the list is released with freeaddrinfo).
+// Test support: name resolution goes through this function, at once, on the
+// calling thread (nullptr: the system's resolver, as the program uses it;
+// the list is released with freeaddrinfo).
 struct addrinfo;
 using resolver_fn = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
 void set_resolver_for_test(resolver_fn resolver);

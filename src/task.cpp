@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "channel.h"
+#include "credentials.h"
 #include "log.h"
 #include "ocsp.h"
 #include "platform.h"
@@ -41,6 +42,7 @@ sealgate_task::sealgate_task(const connection_info &info, int64_t fd) : request(
 sealgate_task::~sealgate_task() {
   end_server_check(check);  // before the channel: the check reads the channel's TLS connection
   delete connecting;
+  abandon_build(build);
   delete channel;
   if (client_fd != INVALID_CLIENT_FD) close(static_cast<int>(client_fd));
 }
@@ -81,7 +83,8 @@ namespace {
 // its check takes both connections with it.
 relay_masks wanted_registrations(const sealgate_task *task) {
   switch (task->state) {
-    case task_state::CONNECT: return {EPOLLRDHUP, EPOLLIN | EPOLLOUT};
+    case task_state::CONNECT: return {EPOLLRDHUP, task->channel->sfd >= 0 ? EPOLLIN | EPOLLOUT : 0u};
+    case task_state::CONTEXT: return {EPOLLRDHUP, 0};
     case task_state::HANDSHAKE: return {EPOLLRDHUP, task->handshake_waits};
     case task_state::CHECK: return {EPOLLRDHUP, 0};  // the server rests; the check watches its own socket
     case task_state::FORWARD: break;
@@ -186,7 +189,7 @@ int get_server_info_and_connect(int epoll_fd, int64_t client_fd, task_map &clien
   if (task == nullptr) return -1;
   if (start_task(epoll_fd, task) == nullptr) return -1;
   client_tasks[task->channel->cfd] = task;
-  server_tasks[task->channel->sfd] = task;
+  if (task->channel->sfd >= 0) server_tasks[task->channel->sfd] = task;  // none while its name is looked up
   return 0;
 }
 
@@ -194,8 +197,22 @@ void client_left_before_request(int64_t client_fd) { task_for_request(static_cas
 
 namespace {
 
-// The server's socket is connected: TLS is set up on it and the handshake
-// starts at once, without waiting for an event (the hello goes out now).
+// The context is there: TLS is set up on the server's socket and the
+// handshake starts at once, without waiting for an event (the hello goes out now).
+int start_handshake(int epoll_fd, sealgate_task *task, context_progress progress, SSL_CTX *ctx) {
+  if (progress == context_progress::building) {
+    task->state = task_state::CONTEXT;
+    return 0;
+  }
+  task->build.reset();
+  if (progress == context_progress::failed || init_channel_ssl(task->channel, task->request, ctx) != 0) return -1;
+  task->state = task_state::HANDSHAKE;
+  task->handshake_waits = EPOLLIN | EPOLLOUT;
+  return handshake_server(epoll_fd, task);
+}
+
+// The server's socket is connected: the context for the request's
+// credentials is found, or built off the loop, before the handshake.
 int server_connected(int epoll_fd, sealgate_task *task) {
   connection_channel *ch = task->channel;
   const outbound_connect &c = *task->connecting;
@@ -207,10 +224,16 @@ int server_connected(int epoll_fd, sealgate_task *task) {
   set_no_delay(ch->sfd);
   LOG_AT("start_task", LOG_DEBUG, "task %p server fd:port %d:%d client fd %d for task %p", static_cast<void *>(task),
          ch->sfd, ch->local_port, ch->cfd, static_cast<void *>(task));
-  if (init_channel_ssl(ch, task->request) != 0) return -1;
-  task->state = task_state::HANDSHAKE;
-  task->handshake_waits = EPOLLIN | EPOLLOUT;
-  return handshake_server(epoll_fd, task);
+  SSL_CTX *ctx = nullptr;
+  context_progress progress = find_context(task->request, ch->sfd, task, &ctx, &task->build);
+  return start_handshake(epoll_fd, task, progress, ctx);
+}
+
+// The build has ended (or a stray call comes early): the handshake starts, or the task ends.
+int context_built(int epoll_fd, sealgate_task *task) {
+  SSL_CTX *ctx = nullptr;
+  context_progress progress = take_built_context(task->build, &ctx);
+  return start_handshake(epoll_fd, task, progress, ctx);
 }
 
 // The connect attempt in progress is looked at (on its event or once its
@@ -225,7 +248,8 @@ int resume_connect(int epoll_fd, sealgate_task *task) {
     LOG_AT("connect_server", LOG_DEBUG, "connection %d to server is ready, change state to HANDSHAKE", ch->sfd);
     return server_connected(epoll_fd, task);
   }
-  return progress == connect_progress::in_progress ? 0 : -1;  // no address left: logged by the connector
+  bool waits = progress == connect_progress::in_progress || progress == connect_progress::looking_up;
+  return waits ? 0 : -1;  // no address left: logged by the connector
 }
 
 }  // namespace
@@ -249,11 +273,12 @@ sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   // once; while the task connects, its sfd is the attempt in progress.
   task->channel = channel;
   task->client_fd = INVALID_CLIENT_FD;
+  task->connecting->waiter = task;
   // The connect never waits here: an attempt still in progress is watched
   // in CONNECT, with its share of SecondsPerTry as its deadline.
   connect_progress progress = do_connect(*task->connecting, channel->cfd, host.c_str(), port.c_str(),
                                          task->request.seconds_per_try, channel->sfd, channel->local_port);
-  if (progress != connect_progress::connected && progress != connect_progress::in_progress) {
+  if (progress == connect_progress::failed || progress == connect_progress::failed_here) {
     update_task_number(task, "delete - start_task 1", __LINE__);
     delete task;
     return nullptr;
@@ -312,7 +337,7 @@ int finish_handshake(int epoll_fd, sealgate_task *task) {
   ch->handshake_done = true;
   if (task->request.skip_verify) return after_check(task, true);
   check_progress progress =
-      check_server_certificate(task->request.server_addr, ch->ssl, ch->sfd, epoll_fd, &task->check);
+      check_server_certificate(task->request.server_addr, ch->ssl, ch->sfd, epoll_fd, task, &task->check);
   if (progress != check_progress::pending) return after_check(task, progress == check_progress::accepted);
   task->state = task_state::CHECK;
   return 0;
@@ -453,7 +478,10 @@ void log_event(sealgate_task *task, int fd) {
              fd, static_cast<int>(task->ready_count));
     task->ready_count++;
   } else {
-    int shown = static_cast<int>(task->state == task_state::CHECK ? task_state::HANDSHAKE : task->state);
+    task_state phase = task->state == task_state::CHECK     ? task_state::HANDSHAKE
+                       : task->state == task_state::CONTEXT ? task_state::CONNECT
+                                                            : task->state;
+    int shown = static_cast<int>(phase);
     LOG_AT("fsm_worker_thread", LOG_INFO, "task %p state %d, fd %d data is ready", static_cast<void *>(task), shown, fd);
   }
 }
@@ -488,6 +516,7 @@ task_outcome run_task(int epoll_fd, sealgate_task *task, int fd, uint32_t events
   bool ended = false;
   switch (task->state) {
     case task_state::CONNECT: ended = connect_server(epoll_fd, events, task) != 0; break;
+    case task_state::CONTEXT: ended = !from_socket && context_built(epoll_fd, task) != 0; break;
     case task_state::HANDSHAKE: ended = from_socket && handshake_server(epoll_fd, task) != 0; break;
     case task_state::CHECK: ended = continue_check(task) != 0; break;
     case task_state::FORWARD: if (from_socket) forward_data(epoll_fd, events, task); break;

@@ -10,23 +10,28 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
 #include "protocol.h"
 
 struct connection_channel;
+struct context_build;
 struct server_check;
 
 constexpr int REQUEST_BUFFER_SIZE = 4096;
 constexpr int64_t INVALID_CLIENT_FD = -1;
 
-// CONNECT: the server's addresses are tried (`connecting`). HANDSHAKE: the
-// TLS handshake runs. CHECK: the handshake is done and the server's
-// certificate is checked for revocation (`check`); nothing is read from the
-// server meanwhile. FORWARD: the client has its reply and bytes are relayed.
-// In log lines CHECK shows as HANDSHAKE (2): the check ends the handshake.
-enum class task_state : uint8_t { CONNECT = 1, HANDSHAKE = 2, FORWARD = 3, CHECK = 4 };
+// CONNECT: the server's name is looked up and its addresses tried
+// (`connecting`). CONTEXT: the server is connected and the TLS context for
+// the request's credentials is built on a helper thread (`build`).
+// HANDSHAKE: the TLS handshake runs. CHECK: the handshake is done and the
+// server's certificate is checked for revocation (`check`); nothing is read
+// from the server meanwhile. FORWARD: the client has its reply and bytes are
+// relayed. In log lines CONTEXT shows as CONNECT (1) and CHECK as HANDSHAKE
+// (2): each ends the state before it.
+enum class task_state : uint8_t { CONNECT = 1, HANDSHAKE = 2, FORWARD = 3, CHECK = 4, CONTEXT = 5 };
 
 struct sealgate_task {
   connection_info request;  // the client's connection request, as parsed
@@ -38,13 +43,15 @@ struct sealgate_task {
   // In HANDSHAKE: what the handshake waits for on the server's socket (EPOLLIN or EPOLLOUT).
   uint32_t handshake_waits = 0;
   // In CONNECT: the connector trying the server's addresses (the channel's
-  // sfd is the attempt in progress).
+  // sfd is the attempt in progress, none while the name is looked up).
   outbound_connect *connecting = nullptr;
+  // In CONTEXT: the build of the context on a helper thread.
+  std::shared_ptr<context_build> build;
   // In CHECK: the revocation check, which watches a socket of its own.
   server_check *check = nullptr;
 
   sealgate_task(const connection_info &info, int64_t fd);
-  ~sealgate_task();  // ends the check and the connector, destroys the channel, then closes client_fd if still held
+  ~sealgate_task();  // ends the check, the connector and the build, destroys the channel, then closes client_fd if still held
   sealgate_task(const sealgate_task &) = delete;
   sealgate_task &operator=(const sealgate_task &) = delete;
 };
@@ -61,7 +68,7 @@ struct task_outcome {
 
 // The one entry: an event of one of the task's sockets (`fd` and its
 // `events`; a read turn is EPOLLIN on the server's socket), or, with fd -1
-// and events 0, the task's deadline.
+// and events 0, its deadline or the end of work it left to a helper thread.
 task_outcome run_task(int epoll_fd, sealgate_task *task, int fd, uint32_t events);
 
 // Whether a read turn given now would find bytes to take (they may have gone

@@ -1,5 +1,5 @@
-// The TLS library's set-up, and the contexts kept for the credentials
-// requests name: their files opened and checked, their sessions kept.
+// The TLS library's set-up, the one reading of a TLS call's result and of the
+// error queue, and the sessions kept for the next connection to a server.
 #pragma once
 
 #include <cstdint>
@@ -67,24 +67,8 @@ class openssl_setup {
 // Test support: makes the next openssl_setup allocation fail.
 void openssl_setup_fail_next_allocation_for_test();
 
-// Files a request names are refused beyond this size (a CA bundle of a few
-// thousand certificates still fits).
-constexpr long REQUEST_FILE_LIMIT = 4L << 20;
-
-// The context for a request's credentials, kept from an earlier request while
-// its files are the same ones, otherwise loaded from the files (each opened
-// once and checked first) and kept. A request with "VerifyServer" gets a
-// context of its own whose trust anchors are its CA file (or the system's
-// trust store when it names none), also beside a client certificate. A reference the caller frees; null after
-// an ERROR line that names the file and why (`sfd` is the server socket the
-// line names).
-SSL_CTX *kept_context(const connection_info &request, int sfd);
-// Releases the kept contexts (at shutdown, after the workers have stopped).
-void clear_context_cache();
-
-// The library's passphrase callback: the passphrase file's bytes, at most as
-// many as the library asks for; nothing when the request names no file.
-int passphrase_callback(char *buffer, int size, int rwflag, void *userdata) noexcept;
+// Sets a new context up to keep its sessions (offer_session, keep_session).
+void prepare_session_keeping(SSL_CTX *ctx);
 
 // Gives a new connection the session its context keeps under `key` (the
 // server's address, the ServerAddr text and the server name), if a usable one.

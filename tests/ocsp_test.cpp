@@ -43,7 +43,7 @@ class Ocsp : public ::testing::Test {
     if (t.task == nullptr) return -99;
     server_check *c = nullptr;
     connection_channel *ch = t.task->channel;
-    check_progress p = check_server_certificate(t.task->request.server_addr, ch->ssl, ch->sfd, t.epoll_fd, &c);
+    check_progress p = check_server_certificate(t.task->request.server_addr, ch->ssl, ch->sfd, t.epoll_fd, nullptr, &c);
     for (epoll_event e; p == check_progress::pending; p = continue_server_check(c)) epoll_wait(t.epoll_fd, &e, 1, 5);
     end_server_check(c);
     return p == check_progress::accepted ? 0 : -1;

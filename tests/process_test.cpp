@@ -12,6 +12,7 @@
 #include "listener.h"
 #include "platform.h"
 #include "support.h"
+#include "credentials.h"
 #include "tls_setup.h"
 
 using namespace testing_support;

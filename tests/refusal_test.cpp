@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "support.h"
+#include "credentials.h"
 #include "tls_setup.h"
 
 using namespace testing_support;

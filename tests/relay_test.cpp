@@ -15,6 +15,7 @@
 #include "ocsp.h"
 #include "support.h"
 #include "task.h"
+#include "credentials.h"
 #include "tls_setup.h"
 
 using namespace testing_support;

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "task.h"
+#include "credentials.h"
 #include "tls_setup.h"
 
 namespace testing_support {
@@ -145,8 +146,12 @@ pid_t spawn(const std::vector<std::string> &argv, const child_options &options) 
   dup2(out, 1);
   dup2(out, 2);
   for (int fd = 3; fd < 1024; fd++) close(fd);
+  std::vector<std::string> command = argv;
+  if (!options.resolv_conf.empty())
+    command.insert(command.begin(), {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                     "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", options.resolv_conf});
   std::vector<char *> args;
-  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+  for (const std::string &arg : command) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
   execv(args[0], args.data());
   _exit(127);
@@ -188,8 +193,8 @@ sealgate_process::sealgate_process(std::vector<std::string> args, const child_op
   with_output.output = logs_.path + "/stdout.txt";
   pid_ = spawn(argv, with_output);
   // Ready once it listens and each worker holds its epoll set, its wake-up
-  // descriptor and its socket diagnostics channel: the count is then the baseline.
-  const int at_least = 3 + 1 + 1 + 1 + 3 * 20;  // std streams, log file, listener, main epoll, workers
+  // descriptor, its mailbox and its socket diagnostics channel: the count is then the baseline.
+  const int at_least = 3 + 1 + 1 + 1 + 4 * 20;  // std streams, log file, listener, main epoll, workers
   auto ended = [this] { return read_file("/proc/" + std::to_string(pid_) + "/stat").find(") Z ") != std::string::npos; };
   if (eventually([&] { return log().find("Listening on socket") != std::string::npos; }, 10000) &&
       eventually([&] { return count_open_fds(pid_) >= at_least || ended(); }) && !ended())

@@ -42,6 +42,7 @@ struct child_options {
   long nofile_limit = 0;  // soft and hard RLIMIT_NOFILE when set
   std::string output;     // stdout and stderr (default /dev/null)
   int stdin_fd = -1;      // default /dev/null
+  std::string resolv_conf;  // run in a mount namespace of its own, with this file as /etc/resolv.conf
 };
 pid_t spawn(const std::vector<std::string> &argv, const child_options &options = {});
 bool wait_exit(pid_t pid, int timeout_ms, int *status);  // the exit status, or -signal
