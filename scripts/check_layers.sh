@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Fails when a file in src/ includes the header of a module that is not below
 # its own. The modules, from the top down (docs/architecture.md explains them):
-#   main > engine > task > listener, ocsp > pump > channel > tls_setup > protocol > log > log_format > platform
+#   main > engine > task > listener, ocsp > pump > channel > tls_setup > protocol, access > log > log_format > platform
 set -euo pipefail
 cd "$(dirname "$0")/.."
-levels=(platform log_format log protocol tls_setup channel pump "listener ocsp" task engine main)
+levels=(platform log_format log "protocol access" tls_setup channel pump "listener ocsp" task engine main)
 declare -A rank
 for i in "${!levels[@]}"; do
   for module in ${levels[$i]}; do rank[$module]=$i; done
