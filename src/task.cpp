@@ -57,18 +57,6 @@ void update_task_number(sealgate_task *task, const char *reason, int line) {
       g_active_task_number, reason, line);
 }
 
-bool split_server_address(const std::string &server_addr, std::string &host, std::string &port) {
-  size_t colon = server_addr.rfind(':');
-  if (colon == std::string::npos) {
-    host = server_addr;
-    port = "443";
-    return false;
-  }
-  host = server_addr.substr(0, colon);
-  port = server_addr.substr(colon + 1);
-  return true;
-}
-
 // ---- connection set-up ----
 
 namespace {
@@ -191,8 +179,14 @@ int resume_connect(int epoll_fd, sealgate_task *task) {
 
 sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   std::string host, port;
-  if (!split_server_address(task->request.server_addr, host, port))
+  server_port form = split_server_address(task->request.server_addr, host, port);
+  if (form == server_port::default_443)
     LOG(LOG_WARN, "server address %s does not have port appended, using 443 default", task->request.server_addr.c_str());
+  if (form == server_port::refused) {  // refused before any connect; logged by the split
+    update_task_number(task, "delete - start_task port", __LINE__);
+    delete task;
+    return nullptr;
+  }
   task->connecting = new (std::nothrow) outbound_connect;
   connection_channel *channel =
       task->connecting == nullptr

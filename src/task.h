@@ -73,5 +73,3 @@ void client_left_before_reply(const sealgate_task *task);
 // empty request is: logged, closed, nothing read and nothing opened.
 void client_left_before_request(int64_t client_fd);
 
-// Splits "host:port" at the last colon; without a colon the port is "443".
-bool split_server_address(const std::string &server_addr, std::string &host, std::string &port);
