@@ -33,7 +33,7 @@ struct startup_settings {
 bool parse_options(int argc, const char *const *argv, startup_settings &settings);
 void print_usage();
 
-// The process-wide flag that ends the accept loop (cleared by SIGTERM).
+// The process-wide flag that ends the accept loop (cleared by SIGTERM and SIGINT).
 extern std::atomic<bool> running;
 
 constexpr int64_t QUEUE_EMPTY = -1;
