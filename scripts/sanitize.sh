@@ -8,7 +8,14 @@ source scripts/deps.sh
 install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" clang libclang-rt-dev
 jobs=$(nproc)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS="halt_on_error=1 suppressions=$(pwd)/tests/tsan.supp"
+# Tests run programs as another user (nobody), and a TSan-built program that
+# cannot read its suppressions file exits with 66: the file goes where every
+# user may read it, since the checkout may be in a directory only its owner enters.
+shared=$(mktemp -d)
+trap 'rm -rf "$shared"' EXIT
+install -m 0644 tests/tsan.supp "$shared/tsan.supp"
+chmod 0755 "$shared"
+export TSAN_OPTIONS="halt_on_error=1 suppressions=$shared/tsan.supp"
 
 echo "== fuzz targets over their corpus"
 scripts/fuzz.sh request 0 2>&1 | tail -1

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "access.h"
 #include "log.h"
 #include "platform.h"
 #include "poller.h"
@@ -281,25 +281,6 @@ int64_t handoff_queue::unpark(int slot, size_t load) {
   return value;
 }
 
-namespace {
-
-// The listening address when it is one address (not INADDR_ANY): every
-// accepted socket has it as its own, so its owner lookup needs no query for it.
-std::atomic<bool> g_listening_known{false};
-sockaddr_in g_listening_address;
-
-void remember_listening_address(int fd) {
-  sockaddr_in address;
-  socklen_t length = sizeof address;
-  if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0 || address.sin_family != AF_INET ||
-      address.sin_addr.s_addr == htonl(INADDR_ANY))
-    return;
-  g_listening_address = address;
-  g_listening_known.store(true, std::memory_order_release);
-}
-
-}  // namespace
-
 int server_setup_socket(const char *host, int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -350,9 +331,13 @@ accept_result accept_one(int listen_fd, int32_t &accepted) {
   // Accepted sockets are non-blocking from the start: the workers never block on them.
   int client = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (client >= 0) {
+    accepted++;
+    if (refused_without_a_line(client)) {
+      close(client);
+      return accept_result::next_turn;
+    }
     set_no_delay(client);
     LOG(LOG_INFO, "accept success, client fd: %d", client);
-    accepted++;
     g_handoff_queue.enqueue(client);
     LOG(LOG_INFO, "Connections %ld, fd %d, %lu in queue", static_cast<long>(accepted), client,
         g_handoff_queue.approximate_size());
@@ -392,6 +377,7 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
       break;
     }
     struct epoll_event ready;
+    report_unlogged_refusals();
     log_flush();
     // Sockets still queued are looked at again soon: a worker counted on to
     // take them may be held inside its steps.
@@ -407,74 +393,4 @@ void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with) {
     if (accept_one(listen_fd, accepted) == accept_result::stop) break;
   }
   log_gather_lines(false);
-}
-
-namespace {
-
-constexpr int ALLOWED_UID_SLOTS = 3;
-uid_t g_allowed_uids[ALLOWED_UID_SLOTS];
-int g_allowed_count = 0;
-
-void allow_uid(uid_t uid) {
-  for (int i = 0; i < g_allowed_count; i++)
-    if (g_allowed_uids[i] == uid) return;
-  if (g_allowed_count < ALLOWED_UID_SLOTS) g_allowed_uids[g_allowed_count++] = uid;
-}
-
-}  // namespace
-
-void allow_clients_of(int pid_to_live_with) {
-  g_allowed_count = 0;
-  allow_uid(geteuid());
-  allow_uid(0);
-  uid_t uid;
-  if (process_uid(pid_to_live_with, &uid)) allow_uid(uid);
-}
-
-namespace {
-
-// The other end has closed or reset the connection: our side has seen its
-// end, whether or not bytes came before it.
-bool peer_has_left(int client_fd) {
-  struct pollfd p = {client_fd, POLLRDHUP, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-}  // namespace
-
-client_verdict client_allowed(int client_fd) {
-  sockaddr_in peer, local;
-  socklen_t peer_length = sizeof peer, local_length = sizeof local;
-  bool local_known = g_listening_known.load(std::memory_order_acquire);
-  if (local_known) local = g_listening_address;
-  if (getpeername(client_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length) != 0 ||
-      (!local_known && getsockname(client_fd, reinterpret_cast<sockaddr *>(&local), &local_length) != 0) ||
-      peer.sin_family != AF_INET) {
-    // A client that reset the connection at once has no peer name left.
-    if (errno == ENOTCONN && peer_has_left(client_fd)) return client_verdict::left;
-    LOG_ERRNO(LOG_ERROR, "client fd %d: unable to tell who connected, close it", client_fd);
-    return client_verdict::refused;
-  }
-  uid_t uid = 0;
-  int port = ntohs(peer.sin_port);
-  switch (find_socket_owner(peer, local, &uid)) {
-    case owner_lookup::found:
-      for (int i = 0; i < g_allowed_count; i++)
-        if (g_allowed_uids[i] == uid) return client_verdict::allowed;
-      LOG(LOG_ERROR, "client fd %d from port %d belongs to uid %u, not allowed, close it", client_fd, port,
-          static_cast<unsigned>(uid));
-      return client_verdict::refused;
-    case owner_lookup::not_found:
-      // A socket its owner has closed belongs to no one any more; a client
-      // that connected and left before this look is not another user.
-      if (peer_has_left(client_fd)) return client_verdict::left;
-      LOG(LOG_ERROR, "client fd %d from port %d: no socket of this host connected, not allowed, close it", client_fd,
-          port);
-      return client_verdict::refused;
-    case owner_lookup::failed:
-      break;
-  }
-  LOG_ERRNO(LOG_ERROR, "client fd %d from port %d: unable to find who connected, not allowed, close it", client_fd,
-            port);
-  return client_verdict::refused;
 }

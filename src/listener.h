@@ -1,5 +1,6 @@
 // The process frame's moving parts: options, the listening socket, the accept
 // loop and the hand-off queue that carries accepted sockets to the workers.
+// Who may connect is access's.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "access.h"  // who may connect: the workers ask client_allowed through this header
 
 extern const char *const DEFAULT_SOCKET_HOST;
 extern const char *const DEFAULT_LOG_PATH;
@@ -31,7 +34,7 @@ struct startup_settings {
 bool parse_options(int argc, const char *const *argv, startup_settings &settings);
 void print_usage();
 
-// The process-wide flag that ends the accept loop (cleared by SIGTERM).
+// The process-wide flag that ends the accept loop (cleared by SIGTERM and SIGINT).
 extern std::atomic<bool> running;
 
 constexpr int64_t QUEUE_EMPTY = -1;
@@ -122,16 +125,3 @@ int server_setup_socket(const char *host, int port);
 
 // Runs until `running` is cleared, the watched process ends or a fatal error.
 void run_accept_loop(int listen_fd, int epoll_fd, int pid_to_live_with);
-
-// Who may use sealgate. A request names files that sealgate opens with its
-// own rights, so only the client's own user reaches the relay: the socket
-// that connects must belong to sealgate's effective user, to the user of the
-// process it lives with, or to root. Set once at start-up, before the workers.
-void allow_clients_of(int pid_to_live_with);
-// allowed when the accepted socket's owner may use sealgate; refused, after
-// an ERROR line that says why, for anyone else and whenever the owner cannot
-// be found; left when no socket of this host holds the other end because the
-// client has already closed it (whoever it was). The caller reads nothing
-// from a socket that is not allowed.
-enum class client_verdict { allowed, refused, left };
-client_verdict client_allowed(int client_fd);

@@ -1,7 +1,6 @@
 #include "log.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <atomic>
 #include <new>
@@ -19,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "log_format.h"
 #include "platform.h"
 
 namespace {
@@ -65,11 +65,18 @@ struct logger {
   std::string base_name;
   int size_limit;
   int level;
+  uid_t owner = geteuid();  // a log file must be this user's
   log_file *file = nullptr;
   int64_t current_size = 0;
   int day = -1;
   int keep_count = LOG_KEEP_FILES;
   int sequence = 0;
+  // Names passed over since a file last opened, and the lines lost because
+  // none did: told in one ERROR line at the top of the next file that opens.
+  std::string passed_over;     // the first of them
+  int passed_over_error = 0;   // why it was not opened; 0: not a regular file of this user
+  int passed_over_count = 0;
+  unsigned long dropped = 0;
   spinning_mutex lock;
 };
 
@@ -83,14 +90,7 @@ struct timespec system_clock_now() {
 
 std::atomic<log_clock_fn> g_clock{system_clock_now};
 
-
 // Local time of the current second, recomputed only when the second changes.
-struct local_stamp {
-  struct tm tm;
-  int millisecond;
-  time_t second;
-};
-
 local_stamp read_local_time() {
   thread_local time_t cached_second = -1;
   thread_local struct tm cached_tm;
@@ -100,16 +100,6 @@ local_stamp read_local_time() {
     cached_second = now.tv_sec;
   }
   return {cached_tm, static_cast<int>(now.tv_nsec / 1000000), now.tv_sec};
-}
-
-int process_id() {
-  static const int pid = static_cast<int>(getpid());  // read once, thread-safe
-  return pid;
-}
-
-long thread_id() {
-  thread_local const long tid = static_cast<long>(gettid());
-  return tid;
 }
 
 std::string file_name(const logger &log, const struct tm &tm) {
@@ -124,32 +114,114 @@ void close_file(logger &log) {
   log.file = nullptr;
 }
 
-// Day check, open and size check for a line of `length` bytes, called with
-// the lock held; the file the line goes to, with a reference for its writer
-// (nothing when no file opens). A line that fills the file still goes to it,
-// and the next one opens the next file.
-log_file *place_line_locked(logger &log, const struct tm &tm, int length) {
-  if (log.day >= 0 && log.day != tm.tm_mday) {
-    close_file(log);
-    log.sequence = 0;
-    log.day = tm.tm_mday;
+// Prefix, message and line break into a LOG_LINE_BUFFER buffer; the line's
+// length. A message too long for the buffer is cut, and still ends its line.
+int format_line_v(char *buffer, const local_stamp &stamp, int level, const char *function, unsigned line,
+                  const char *format, va_list args) {
+  int prefix = format_prefix(buffer, stamp, level, function, line);
+  size_t message = format_message(buffer + prefix, static_cast<size_t>(LOG_LINE_BUFFER - 1 - prefix), format, args);
+  int length = static_cast<int>(std::min(static_cast<size_t>(prefix) + message, static_cast<size_t>(LOG_LINE_MAX)));
+  buffer[length++] = '\n';
+  return length;
+}
+
+__attribute__((format(printf, 6, 7))) int format_line(char *buffer, const local_stamp &stamp, int level,
+                                                      const char *function, unsigned line, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = format_line_v(buffer, stamp, level, function, line, format, args);
+  va_end(args);
+  return length;
+}
+
+enum class opening { opened, name_taken, failed };
+
+// A log file is opened without following a symlink and without waiting (a
+// FIFO that nobody reads fails at once), and kept only when it is a regular
+// file of this user with one name: in a directory that others may write, a
+// name planted there can neither take sealgate's lines elsewhere nor hold up
+// a thread. name_taken: something else holds the name, and the next name is
+// tried; failed: no file can open now (no directory, no descriptor), and
+// the line is dropped.
+opening open_log_file(const std::string &path, uid_t owner, int *fd, int64_t *size, int *error) {
+  *fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0640);
+  struct stat st;
+  if (*fd < 0) {
+    *error = errno;
+    bool held = *error == ELOOP || *error == ENXIO || *error == EISDIR || *error == ETXTBSY ||
+                ((*error == EACCES || *error == EPERM) && lstat(path.c_str(), &st) == 0);
+    return held ? opening::name_taken : opening::failed;
   }
-  if (log.file == nullptr) {
-    std::string path = file_name(log, tm);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-    if (fd < 0) return nullptr;
-    off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0) {
-      close(fd);
-      return nullptr;
+  *error = 0;
+  if (fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1) {
+    close(*fd);
+    return opening::name_taken;
+  }
+  *size = static_cast<int64_t>(st.st_size);
+  return opening::opened;
+}
+
+// Written under the lock, first into the file that opened after names were
+// passed over (rare: it costs a write of its own).
+__attribute__((noinline)) void tell_passed_over_locked(logger &log, const local_stamp &stamp) {
+  if (log.level >= LOG_ERROR) {
+    char line[LOG_LINE_BUFFER], reason[ERROR_TEXT_SIZE];
+    int length = format_line(line, stamp, LOG_ERROR, "write_log", __LINE__,
+                             "log file %s passed over - %s; %d names passed over, %lu lines dropped",
+                             log.passed_over.c_str(),
+                             log.passed_over_error != 0 ? errno_text(log.passed_over_error, reason)
+                                                        : "not a regular file of this user",
+                             log.passed_over_count, log.dropped);
+    if (write(log.file->fd, line, static_cast<size_t>(length)) == length) log.current_size += length;
+  }
+  log.passed_over.clear();
+  log.passed_over_count = 0;
+  log.dropped = 0;
+}
+
+constexpr int LOG_NAME_TRIES = 8;  // names tried for one line
+
+// Opens the file of the current name, or of the first of the next names
+// that is free or ours; false when none opens and the line is dropped.
+bool open_current_file_locked(logger &log, const local_stamp &stamp) {
+  for (int tries = 0; tries < LOG_NAME_TRIES; tries++) {
+    std::string path = file_name(log, stamp.tm);
+    int fd = -1, error = 0;
+    int64_t size = 0;
+    opening result = open_log_file(path, log.owner, &fd, &size, &error);
+    if (result == opening::failed) break;
+    if (result == opening::name_taken) {
+      if (log.passed_over_count++ == 0) {
+        log.passed_over = path;
+        log.passed_over_error = error;
+      }
+      log.sequence++;
+      continue;
     }
     log.file = new (std::nothrow) log_file{fd};
     if (log.file == nullptr) {
       close(fd);
-      return nullptr;
+      break;
     }
-    log.current_size = static_cast<int64_t>(end);
+    log.current_size = size;
+    if (log.passed_over_count != 0) tell_passed_over_locked(log, stamp);
+    return true;
   }
+  if (log.passed_over_count != 0) log.dropped++;
+  return false;
+}
+
+// Day check, open and size check for a line of `length` bytes, called with
+// the lock held; the file the line goes to, with a reference for its writer
+// (nothing when no file opens). A line that fills the file still goes to it,
+// and the next one opens the next file.
+log_file *place_line_locked(logger &log, const local_stamp &stamp, int length) {
+  if (log.day >= 0 && log.day != stamp.tm.tm_mday) {
+    close_file(log);
+    log.sequence = 0;
+    log.day = stamp.tm.tm_mday;
+  }
+  if (log.file == nullptr && !open_current_file_locked(log, stamp)) return nullptr;
   log_file *file = log.file;
   file->users.fetch_add(1, std::memory_order_relaxed);
   log.current_size += length;
@@ -214,12 +286,31 @@ struct gathered_lines {
 static_assert(LOG_GATHER_BYTES >= LOG_LINE_BUFFER, "an empty batch takes any line");
 thread_local gathered_lines t_gathered;
 
-bool is_directory(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// A log file's name read back: "<base>.MMDDYYYY_<number>.log".
+struct log_name {
+  int date;  // YYYYMMDD
+  int sequence;
+  std::string name;
+};
+
+bool all_digits(const std::string &text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Deletes the oldest names beyond the keep count and resumes today's sequence number.
+bool read_log_name(const std::string &name, const std::string &base, log_name *out) {
+  if (name.compare(0, base.size(), base) != 0) return false;
+  std::string rest = name.substr(base.size());
+  if (rest.size() < 15 || rest[0] != '.' || rest[9] != '_' || rest.compare(rest.size() - 4, 4, ".log") != 0)
+    return false;
+  std::string date = rest.substr(1, 8), number = rest.substr(10, rest.size() - 14);
+  if (!all_digits(date) || !all_digits(number) || number.size() > 9) return false;
+  *out = {atoi(date.substr(4).c_str()) * 10000 + atoi(date.substr(0, 4).c_str()), atoi(number.c_str()), name};
+  return true;
+}
+
+// Deletes the oldest files beyond the keep count, oldest by the date and
+// number in their names, and resumes today's sequence number. Only this
+// user's regular files with such names count: others are left as they are.
 void startup_scan(logger &log) {
   struct timespec now = g_clock.load()();
   struct tm tm;
@@ -228,255 +319,57 @@ void startup_scan(logger &log) {
 
   DIR *dir = opendir(log.directory.c_str());
   if (dir == nullptr) return;
-  char today_prefix[256];
-  snprintf(today_prefix, sizeof today_prefix, "%s.%02d%02d%04d_", log.base_name.c_str(),
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
-  std::vector<std::string> today, all;
+  std::vector<log_name> files;
   while (struct dirent *entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (is_directory(log.directory + "/" + name)) continue;
-    if (name.rfind(today_prefix, 0) == 0) today.push_back(name);
-    if (name.rfind(log.base_name, 0) == 0) all.push_back(name);
+    log_name file;
+    struct stat st;
+    if (read_log_name(entry->d_name, log.base_name, &file) &&
+        lstat((log.directory + "/" + entry->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == log.owner)
+      files.push_back(file);
   }
   closedir(dir);
 
-  std::sort(all.begin(), all.end());
-  if (log.keep_count >= 1 && all.size() > static_cast<size_t>(log.keep_count)) {
-    size_t excess = all.size() - static_cast<size_t>(log.keep_count);
-    for (size_t i = 0; i < excess; i++) unlink((log.directory + "/" + all[i]).c_str());
-  }
-  std::sort(today.begin(), today.end());
-  if (!today.empty()) {
-    const std::string &last = today.back();
-    size_t at = log.base_name.size() + 10;
-    std::string digits = at < last.size() ? last.substr(at, 5) : std::string();
-    log.sequence = atoi(digits.c_str());
-  }
+  std::sort(files.begin(), files.end(), [](const log_name &a, const log_name &b) {
+    return a.date != b.date ? a.date < b.date : a.sequence < b.sequence;
+  });
+  size_t keep = static_cast<size_t>(std::max(log.keep_count, 0));
+  for (size_t i = 0; log.keep_count >= 1 && i + keep < files.size(); i++)
+    unlink((log.directory + "/" + files[i].name).c_str());
+  const int today = (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+  for (const log_name &file : files)
+    if (file.date == today) log.sequence = std::max(log.sequence, file.sequence);
   struct stat st;
   std::string current = file_name(log, tm);
-  if (stat(current.c_str(), &st) == 0 && static_cast<long long>(st.st_size) >= log.size_limit)
-    log.sequence++;
+  if (lstat(current.c_str(), &st) == 0 && static_cast<long long>(st.st_size) >= log.size_limit) log.sequence++;
 }
 
-// ---- message formatting ----
-//
-// Messages are printf-formatted, with one difference: the text a %s
-// argument brings has its control bytes escaped ("\n", "\x01"), so that a
-// request, a path or a URL from outside can never start a line of its own.
-// Control bytes written into the format itself are the program's own and
-// stay as they are.
+// Others who may write the directory may plant names at the next file names
+// (passed over, but each costs the file it holds) and, without the sticky
+// bit, remove or rename sealgate's files.
+void warn_if_others_may_write(const logger &log) {
+  struct stat st;
+  if (stat(log.directory.c_str(), &st) != 0 || (st.st_mode & S_ISVTX) != 0) return;
+  if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != getegid()) ||
+      (st.st_uid != 0 && st.st_uid != log.owner))
+    LOG_AT("init_log", LOG_WARN, "log directory %s may be written by other users (mode %o, owner %u) without the sticky bit",
+           log.directory.c_str(), static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid));
+}
 
-struct output {
-  char *at;
-  size_t room;  // bytes that may still be stored, the terminator excluded
-  size_t total = 0;
-  void put(char c) {
-    if (total < room) at[total] = c;
-    total++;
+std::atomic<bool> g_echo_errors{false};
+
+// "sealgate: <message>" on standard error, the message's own trailing line
+// breaks left out.
+__attribute__((noinline, cold)) void echo_error(const char *format, va_list args) {
+  static const char head[] = "sealgate: ";
+  constexpr size_t head_length = sizeof head - 1;
+  char text[LOG_LINE_BUFFER];
+  memcpy(text, head, head_length);
+  size_t room = sizeof text - head_length - 1;  // the line break's byte kept free
+  size_t length = head_length + std::min(format_message(text + head_length, room, format, args), room - 1);
+  while (length > head_length && text[length - 1] == '\n') length--;
+  text[length++] = '\n';
+  if (write(STDERR_FILENO, text, length) < 0) {
   }
-  void put(const char *text, size_t length) {
-    for (size_t i = 0; i < length; i++) put(text[i]);
-  }
-};
-
-// The escape for the character at text[0] (of `left` bytes), in `escape`;
-// its length in the input. Control bytes, and the UTF-8 forms of the C1
-// controls and of the line and paragraph separators, which some readers
-// take as line breaks, are written escaped.
-size_t escape_at(const unsigned char *text, size_t left, char *escape) {
-  unsigned char c = text[0];
-  if (c == '\n' || c == '\r' || c == '\t') {
-    snprintf(escape, 8, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
-  } else if (c < 0x20 || c == 0x7f) {
-    snprintf(escape, 8, "\\x%02x", c);
-  } else if (c == 0xc2 && left >= 2 && text[1] >= 0x80 && text[1] <= 0x9f) {
-    snprintf(escape, 8, "\\u00%02x", text[1]);
-    return 2;
-  } else if (c == 0xe2 && left >= 3 && text[1] == 0x80 && (text[2] == 0xa8 || text[2] == 0xa9)) {
-    snprintf(escape, 8, "\\u202%c", text[2] == 0xa8 ? '8' : '9');
-    return 3;
-  } else {
-    escape[0] = static_cast<char>(c);
-    escape[1] = '\0';
-  }
-  return 1;
-}
-
-// At most this much of one argument is written, so that escaping cannot make
-// a line too long to end with its line break.
-constexpr size_t ARGUMENT_SHOWN_MAX = 8192;
-
-// A %s argument: at most `precision` bytes of it (all when negative), padded
-// to `width` as printf would, with its control characters escaped.
-void put_escaped(output &out, const char *text, long precision, long width, bool left) {
-  if (text == nullptr) text = "(null)";
-  size_t bytes = strlen(text);
-  if (precision >= 0 && bytes > static_cast<size_t>(precision)) bytes = static_cast<size_t>(precision);
-  auto input = reinterpret_cast<const unsigned char *>(text);
-  std::string shown;
-  char escape[8];
-  for (size_t i = 0; i < bytes && shown.size() < ARGUMENT_SHOWN_MAX;) {
-    // A run of printable ASCII goes over as it is.
-    size_t run = i;
-    while (run < bytes && input[run] >= 0x20 && input[run] < 0x7f) run++;
-    if (run > i) {
-      shown.append(text + i, std::min(run - i, ARGUMENT_SHOWN_MAX - shown.size()));
-      i = run;
-      continue;
-    }
-    i += escape_at(input + i, bytes - i, escape);
-    shown += escape;
-  }
-  if (shown.size() >= ARGUMENT_SHOWN_MAX) shown += "...";
-  long pad = width > static_cast<long>(shown.size()) ? width - static_cast<long>(shown.size()) : 0;
-  if (!left) for (long i = 0; i < pad; i++) out.put(' ');
-  out.put(shown.data(), shown.size());
-  if (left) for (long i = 0; i < pad; i++) out.put(' ');
-}
-
-// Formats one conversion other than %s with the C library, its argument taken
-// with the type its length modifier names.
-template <typename T>
-void put_converted(output &out, const std::string &directive, T value) {
-  char text[128];
-  int n = snprintf(text, sizeof text, directive.c_str(), value);
-  if (n > 0) out.put(text, std::min(static_cast<size_t>(n), sizeof text - 1));
-}
-
-// The decimal digits of value at out; the end of what was written.
-char *put_decimal(char *out, unsigned long long value) {
-  char digits[20];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) *out++ = digits[--n];
-  return out;
-}
-
-// A plain %d, %u or %p (no flag, width or precision), as printf writes it.
-void put_unsigned(output &out, unsigned long long value) {
-  char digits[20];
-  out.put(digits, static_cast<size_t>(put_decimal(digits, value) - digits));
-}
-
-void put_signed(output &out, long long value) {
-  if (value < 0) out.put('-');
-  put_unsigned(out, value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value));
-}
-
-void put_pointer(output &out, const void *pointer) {
-  if (pointer == nullptr) {
-    out.put("(nil)", 5);
-    return;
-  }
-  auto value = reinterpret_cast<uintptr_t>(pointer);
-  char digits[2 * sizeof value];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[value & 0xf];
-    value >>= 4;
-  } while (value != 0);
-  out.put("0x", 2);
-  while (n > 0) out.put(digits[--n]);
-}
-
-// The conversions most lines hold, written without the C library's printf:
-// %d %i %u with no length or with l, ll or z, and %p. The directive at f is
-// plain when it is one of these; f then points past it. False for any other.
-bool put_plain(output &out, const char *&f, va_list &args) {
-  const char *c = f + 1;
-  int longs = 0;
-  bool size = *c == 'z';
-  if (size) c++;
-  while (!size && *c == 'l' && longs < 2) {
-    longs++;
-    c++;
-  }
-  switch (*c) {
-    case 'd': case 'i':
-      if (size) put_signed(out, va_arg(args, ssize_t));
-      else if (longs == 2) put_signed(out, va_arg(args, long long));
-      else if (longs == 1) put_signed(out, va_arg(args, long));
-      else put_signed(out, va_arg(args, int));
-      break;
-    case 'u':
-      if (size) put_unsigned(out, va_arg(args, size_t));
-      else if (longs == 2) put_unsigned(out, va_arg(args, unsigned long long));
-      else if (longs == 1) put_unsigned(out, va_arg(args, unsigned long));
-      else put_unsigned(out, va_arg(args, unsigned int));
-      break;
-    case 'p':
-      if (size || longs != 0) return false;
-      put_pointer(out, va_arg(args, void *));
-      break;
-    default: return false;
-  }
-  f = c;
-  return true;
-}
-
-// The decimal number at f (and moves past it), or -1 when there is none.
-long read_number(const char *&f) {
-  long n = -1;
-  for (; isdigit(static_cast<unsigned char>(*f)); f++) n = (n < 0 ? 0 : n * 10) + (*f - '0');
-  return n;
-}
-
-// printf's conversions without `*` (no format of this program takes its width
-// or precision from an argument): such a directive is shown as written.
-size_t format_message(char *buffer, size_t size, const char *format, va_list incoming) {
-  va_list args;  // a copy of its own, so that put_plain can take it by reference
-  va_copy(args, incoming);
-  output out{buffer, size > 0 ? size - 1 : 0};
-  for (const char *f = format; *f != '\0'; f++) {
-    if (*f != '%') {
-      out.put(*f);
-      continue;
-    }
-    if (put_plain(out, f, args)) continue;
-    const char *start = f++;
-    bool left = false;
-    for (; *f != '\0' && strchr("-+ #0", *f) != nullptr; f++) left |= *f == '-';
-    long width = read_number(f), precision = -1;
-    if (*f == '.') precision = std::max(read_number(++f), 0L);
-    const char *modifier = f;
-    while (*f != '\0' && strchr("hljztL", *f) != nullptr) f++;
-    if (*f == '\0') break;
-    const std::string length(modifier, f), directive(start, f + 1);
-    char conversion = *f;
-    switch (conversion) {
-      case '%': out.put('%'); break;
-      case 's': put_escaped(out, va_arg(args, const char *), precision, width, left); break;
-      case 'c': put_converted(out, directive, va_arg(args, int)); break;
-      case 'p': put_converted(out, directive, va_arg(args, void *)); break;
-      case 'd': case 'i':
-        if (length == "l") put_converted(out, directive, va_arg(args, long));
-        else if (length == "ll") put_converted(out, directive, va_arg(args, long long));
-        else if (length == "z") put_converted(out, directive, va_arg(args, ssize_t));
-        else if (length == "j") put_converted(out, directive, va_arg(args, intmax_t));
-        else if (length == "t") put_converted(out, directive, va_arg(args, ptrdiff_t));
-        else put_converted(out, directive, va_arg(args, int));
-        break;
-      case 'u': case 'x': case 'X': case 'o':
-        if (length == "l") put_converted(out, directive, va_arg(args, unsigned long));
-        else if (length == "ll") put_converted(out, directive, va_arg(args, unsigned long long));
-        else if (length == "z") put_converted(out, directive, va_arg(args, size_t));
-        else if (length == "j") put_converted(out, directive, va_arg(args, uintmax_t));
-        else if (length == "t") put_converted(out, directive, va_arg(args, ptrdiff_t));
-        else put_converted(out, directive, va_arg(args, unsigned int));
-        break;
-      case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-        if (length == "L") put_converted(out, directive, va_arg(args, long double));
-        else put_converted(out, directive, va_arg(args, double));
-        break;
-      default: out.put(directive.c_str(), directive.size()); break;  // not a conversion: shown as written
-    }
-  }
-  va_end(args);
-  if (size > 0) buffer[std::min(out.total, size - 1)] = '\0';
-  return out.total;
 }
 
 }  // namespace
@@ -490,7 +383,10 @@ void init_log(const char *directory, const char *base_name, int size_limit, int 
   log->level = level;
   startup_scan(*log);
   g_logger.store(log);
+  warn_if_others_may_write(*log);
 }
+
+void log_echo_errors(bool on) { g_echo_errors.store(on, std::memory_order_relaxed); }
 
 void log_reset_for_test() {
   t_gathered.flush();
@@ -515,76 +411,29 @@ bool log_level_configured(int *level) {
   return true;
 }
 
-namespace {
-
-constexpr size_t FUNCTION_NAME_MAX = 256;
-
-// The line prefix, "%02d-%02d-%04d %02d:%02d:%02d.%03d %-5s [%d,%ld] [%s@%d] ".
-// Its date and time up to the second change once a second and the ids never
-// within a thread, so each thread formats them once and copies them after.
-int format_prefix(char *out, const local_stamp &stamp, int level, const char *function, unsigned line) {
-  thread_local time_t head_second = -1;
-  thread_local char head[64];
-  thread_local int head_length = 0;
-  thread_local char ids[64];
-  thread_local int ids_length = -1;
-  if (stamp.second != head_second || head_length <= 0) {
-    head_length = snprintf(head, sizeof head, "%02d-%02d-%04d %02d:%02d:%02d.", stamp.tm.tm_mon + 1, stamp.tm.tm_mday,
-                           stamp.tm.tm_year + 1900, stamp.tm.tm_hour, stamp.tm.tm_min, stamp.tm.tm_sec);
-    head_length = std::clamp(head_length, 0, static_cast<int>(sizeof head) - 1);
-    head_second = stamp.second;
-  }
-  if (ids_length < 0) {
-    ids_length = snprintf(ids, sizeof ids, " [%d,%ld] [", process_id(), thread_id());
-    ids_length = std::clamp(ids_length, 0, static_cast<int>(sizeof ids) - 1);
-  }
-  char *p = out;
-  memcpy(p, head, static_cast<size_t>(head_length));
-  p += head_length;
-  unsigned ms = static_cast<unsigned>(stamp.millisecond) % 1000;
-  *p++ = static_cast<char>('0' + ms / 100);
-  *p++ = static_cast<char>('0' + ms / 10 % 10);
-  *p++ = static_cast<char>('0' + ms % 10);
-  *p++ = ' ';
-  static const char padded_names[4][6] = {"INFO ", "ERROR", "WARN ", "DEBUG"};
-  memcpy(p, padded_names[level], 5);
-  p += 5;
-  memcpy(p, ids, static_cast<size_t>(ids_length));
-  p += ids_length;
-  size_t name_length = strnlen(function, FUNCTION_NAME_MAX);
-  memcpy(p, function, name_length);
-  p += name_length;
-  *p++ = '@';
-  if (static_cast<int>(line) < 0) {
-    *p++ = '-';
-    p = put_decimal(p, 0u - line);
-  } else {
-    p = put_decimal(p, line);
-  }
-  *p++ = ']';
-  *p++ = ' ';
-  return static_cast<int>(p - out);
-}
-
-}  // namespace
 
 void write_log(unsigned line, const char *function, int level, const char *format, ...) {
+  if (level == LOG_ERROR && g_echo_errors.load(std::memory_order_relaxed)) {
+    int saved_errno = errno;
+    va_list args;
+    va_start(args, format);
+    echo_error(format, args);
+    va_end(args);
+    errno = saved_errno;
+  }
   logger *log = g_logger.load(std::memory_order_acquire);
   if (log == nullptr || log->level < level || level < 0 || level > 3) return;
   int saved_errno = errno;  // a log call never changes errno for its caller
   local_stamp stamp = read_local_time();
   char buffer[LOG_LINE_BUFFER];
-  int prefix = format_prefix(buffer, stamp, level, function, line);
   va_list args;
   va_start(args, format);
-  size_t message = format_message(buffer + prefix, static_cast<size_t>(LOG_LINE_BUFFER - 1 - prefix), format, args);
+  int length = format_line_v(buffer, stamp, level, function, line, format, args);
   va_end(args);
-  int length = static_cast<int>(std::min(static_cast<size_t>(prefix) + message, static_cast<size_t>(LOG_LINE_MAX)));
-  if (length < LOG_LINE_MAX) buffer[length++] = '\n';
   log_file *file;
   {
     std::lock_guard<spinning_mutex> guard(log->lock);
-    file = place_line_locked(*log, stamp.tm, length);
+    file = place_line_locked(*log, stamp, length);
   }
   if (file != nullptr && !t_gathered.add(*log, file, buffer, length)) write_placed_line(*log, file, buffer, length);
   errno = saved_errno;

@@ -1,6 +1,6 @@
 // Log writer: rotating files named by date and sequence number, each line
 // placed under a lock and written after it, and the helpers that turn error
-// numbers into text.
+// numbers into text. Lines are formatted by log_format.
 #pragma once
 
 #include <cerrno>
@@ -9,12 +9,21 @@
 enum log_level : int { LOG_INFO = 0, LOG_ERROR = 1, LOG_WARN = 2, LOG_DEBUG = 3 };
 
 constexpr int LOG_LINE_BUFFER = 16384;
-constexpr int LOG_LINE_MAX = 16382;  // text longer than this is cut, without newline
+constexpr int LOG_LINE_MAX = 16382;  // text longer than this is cut; the line break still follows
 constexpr int LOG_KEEP_FILES = 60;
 constexpr int ERROR_TEXT_SIZE = 1024;
 
-// Creates the process-wide logger and runs the start-up scan. Later calls do nothing.
+// Creates the process-wide logger and runs the start-up scan. Later calls do
+// nothing. A log file is only ever a regular file of this user: a name that
+// something else holds (a symlink, a FIFO, another user's file) is passed
+// over for the next number, with an ERROR line in the file that opens. A
+// directory that others may write without the sticky bit gets a WARN line.
 void init_log(const char *directory, const char *base_name, int size_limit, int level);
+
+// While on (start-up), every ERROR line is also written to standard error as
+// "sealgate: <message>", whatever the level: a failed start is then seen
+// where it was started, even when no log file can open.
+void log_echo_errors(bool on);
 
 // Writes one line when a logger exists and its level is at least `level`.
 void write_log(unsigned line, const char *function, int level, const char *format, ...)

@@ -1,5 +1,6 @@
 // sealgate: relays a local client's plain TCP connection to a TLS server.
 #include <csignal>
+#include <cstdio>
 #include <malloc.h>
 #include <cstring>
 #include <pthread.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "access.h"
 #include "engine.h"
 #include "listener.h"
 #include "log.h"
@@ -20,15 +22,17 @@ namespace {
 
 const char *const k_version = "\n@(#) " SEALGATE_VERSION_TAG;
 
-void on_sigterm(int) { running = false; }
+void on_stop_signal(int) { running = false; }
 
-void install_sigterm_handler() {
+// SIGTERM, and SIGINT (Ctrl-C where sealgate runs in a terminal), run the stop sequence.
+void install_stop_handlers() {
   struct sigaction action;
   memset(&action, 0, sizeof action);
-  action.sa_handler = on_sigterm;  // stays installed for the next signal
+  action.sa_handler = on_stop_signal;  // stays installed for the next signal
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
 }
 
 void log_banner(const startup_settings &settings) {
@@ -83,6 +87,7 @@ int serve(const startup_settings &settings) {
     socket_layer_stop();
     return 1;
   }
+  log_echo_errors(false);  // started: from here on the log alone tells
   run_accept_loop(listen_fd, epoll_fd, pid);
   stop_workers(listen_fd, threads);
   close(epoll_fd);
@@ -108,10 +113,14 @@ int main(int argc, char **argv) {
   mallopt(M_ARENA_MAX, WORKER_COUNT + 4);
   if (tls_library_init() != 0) {
     LOG(LOG_ERROR, "Unable to init SSL library");
+    fprintf(stderr, "sealgate: Unable to init SSL library - %s\n", first_error_text().c_str());
     return 1;
   }
+  // A start-up failure is told on standard error too (its ERROR line),
+  // where whoever started sealgate sees it, even without a log directory.
+  log_echo_errors(true);
   openssl_setup tls_setup;  // released on every way out from here on
   tls_setup.request_fips_mode();
-  install_sigterm_handler();
+  install_stop_handlers();
   return serve(settings);
 }

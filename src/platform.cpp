@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -98,6 +99,15 @@ bool held_connection(unsigned state, unsigned long inode) {
   return inode != 0 && (state == established || state == fin_wait1 || state == fin_wait2 || state == close_wait);
 }
 
+// The kernel gives a socket's address as four 32-bit words in network order:
+// an IPv4 socket's in the first, an IPv6 socket's in all four. A client's
+// IPv6 socket that connected to an IPv4 address (a dual-stack runtime's
+// default) holds it in the IPv4-mapped form ::ffff:a.b.c.d.
+bool same_address(int family, const uint32_t words[4], in_addr_t ipv4) {
+  if (family == AF_INET) return words[0] == ipv4;
+  return family == AF_INET6 && words[0] == 0 && words[1] == 0 && words[2] == htonl(0xffff) && words[3] == ipv4;
+}
+
 owner_lookup ask_netlink(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid) {
   prepare_owner_lookup();
   if (t_diag.fd < 0) return owner_lookup::failed;
@@ -144,30 +154,37 @@ owner_lookup ask_netlink(const sockaddr_in &peer, const sockaddr_in &local, uid_
   const auto *found = static_cast<const struct inet_diag_msg *>(NLMSG_DATA(header));
   // The kernel answers with the socket that would take a packet for the
   // pair: a listener on a wildcard address when no connection has it. Only a
-  // connection of exactly this pair that a process still holds counts.
+  // connection of exactly this pair that a process still holds counts, an
+  // IPv6 socket's too when it holds the pair IPv4-mapped.
   bool exact = found->id.idiag_sport == peer.sin_port && found->id.idiag_dport == local.sin_port &&
-               found->id.idiag_src[0] == peer.sin_addr.s_addr && found->id.idiag_dst[0] == local.sin_addr.s_addr;
+               same_address(found->idiag_family, found->id.idiag_src, peer.sin_addr.s_addr) &&
+               same_address(found->idiag_family, found->id.idiag_dst, local.sin_addr.s_addr);
   if (!exact || !held_connection(found->idiag_state, found->idiag_inode)) return owner_lookup::not_found;
   *uid = found->idiag_uid;
   return owner_lookup::found;
 }
 
-// Lines of /proc/net/tcp: "sl local rem st ... uid ...", addresses as the
-// kernel's 32-bit word and the port in hex.
-owner_lookup read_proc_net_tcp(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid) {
-  FILE *table = fopen("/proc/net/tcp", "re");
+// Lines of /proc/net/tcp and tcp6: "sl local rem st ... uid ... inode ...",
+// each address as the kernel's 32-bit words in hex (one, or four for
+// IPv6), the port in hex.
+owner_lookup read_proc_net_tcp(int family, const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid) {
+  FILE *table = fopen(family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6", "re");
   if (table == nullptr) return owner_lookup::failed;
   char line[512];
   owner_lookup result = owner_lookup::not_found;
   if (fgets(line, sizeof line, table) == nullptr) result = owner_lookup::failed;  // the heading
   while (result == owner_lookup::not_found && fgets(line, sizeof line, table) != nullptr) {
-    unsigned local_address, local_port, remote_address, remote_port, state;
+    uint32_t l[4] = {}, r[4] = {};
+    unsigned local_port, remote_port, state;
     unsigned long owner, inode;
-    if (sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %lu %*d %lu", &local_address, &local_port,
-               &remote_address, &remote_port, &state, &owner, &inode) != 7)
-      continue;
-    if (local_address == peer.sin_addr.s_addr && local_port == ntohs(peer.sin_port) &&
-        remote_address == local.sin_addr.s_addr && remote_port == ntohs(local.sin_port) &&
+    bool read = family == AF_INET
+                    ? sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %lu %*d %lu", &l[0], &local_port, &r[0],
+                             &remote_port, &state, &owner, &inode) == 7
+                    : sscanf(line, " %*u: %8X%8X%8X%8X:%4X %8X%8X%8X%8X:%4X %2X %*X:%*X %*X:%*X %*X %lu %*d %lu", &l[0],
+                             &l[1], &l[2], &l[3], &local_port, &r[0], &r[1], &r[2], &r[3], &remote_port, &state, &owner,
+                             &inode) == 13;
+    if (read && same_address(family, l, peer.sin_addr.s_addr) && local_port == ntohs(peer.sin_port) &&
+        same_address(family, r, local.sin_addr.s_addr) && remote_port == ntohs(local.sin_port) &&
         held_connection(state, inode)) {
       *uid = static_cast<uid_t>(owner);
       result = owner_lookup::found;
@@ -188,7 +205,11 @@ owner_lookup find_socket_owner(const sockaddr_in &peer, const sockaddr_in &local
     owner_lookup answer = ask_netlink(peer, local, uid);
     if (answer != owner_lookup::failed || source == owner_source::netlink) return answer;
   }
-  return read_proc_net_tcp(peer, local, uid);
+  owner_lookup answer = read_proc_net_tcp(AF_INET, peer, local, uid);
+  if (answer != owner_lookup::not_found) return answer;
+  // Without IPv6 there is no tcp6 table, and nothing more to find.
+  return read_proc_net_tcp(AF_INET6, peer, local, uid) == owner_lookup::found ? owner_lookup::found
+                                                                              : owner_lookup::not_found;
 }
 
 bool process_uid(int pid, uid_t *uid) {

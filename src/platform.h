@@ -28,8 +28,9 @@ long raise_open_files_limit();
 
 // Who owns the other end of a TCP connection on this host: the user id of
 // the socket whose local address is `peer` and whose remote address is
-// `local`. The kernel's socket diagnostics answer exactly and cheaply;
-// /proc/net/tcp is read when they are not available.
+// `local`, an IPv6 socket's too when it holds them IPv4-mapped. The kernel's
+// socket diagnostics answer exactly and cheaply; /proc/net/tcp and tcp6 are
+// read when they are not available.
 enum class owner_lookup { found, not_found, failed };
 enum class owner_source { netlink, proc_net_tcp, any };
 owner_lookup find_socket_owner(const sockaddr_in &peer, const sockaddr_in &local, uid_t *uid,

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cerrno>
 #include <climits>
@@ -107,6 +108,42 @@ int send_client_status(int64_t client_fd) {
   free(text);
   errno = saved;
   return sent == length ? 0 : -1;
+}
+
+namespace {
+
+// Whether the resolver takes `port` for a number outside 1-65535: it reads a
+// port as strtoul does (blanks, a sign, digits and nothing after them; an
+// empty text reads as 0) and keeps the low 16 bits.
+bool port_out_of_range(const char *port) {
+  if (*port == '\0') return true;
+  const char *p = port;
+  while (isspace(static_cast<unsigned char>(*p))) p++;
+  bool negative = *p == '-';
+  if (*p == '+' || *p == '-') p++;
+  const char *digits = p;
+  unsigned long value = 0;
+  for (; *p >= '0' && *p <= '9'; p++) value = std::min(value * 10 + static_cast<unsigned long>(*p - '0'), 65536UL);
+  if (*p != '\0' || p == digits) return false;  // a service name
+  return negative || value == 0 || value > 65535;
+}
+
+}  // namespace
+
+server_port split_server_address(const std::string &server_addr, std::string &host, std::string &port) {
+  size_t bracket = server_addr.find(']'), colon = server_addr.rfind(':');
+  bool v6 = !server_addr.empty() && server_addr[0] == '[' && bracket != std::string::npos &&
+            (bracket + 1 == server_addr.size() || server_addr[bracket + 1] == ':');
+  if (v6 ? bracket + 1 == server_addr.size() : colon == std::string::npos) {
+    host = v6 ? server_addr.substr(1, bracket - 1) : server_addr;
+    port = "443";
+    return server_port::default_443;
+  }
+  host = v6 ? server_addr.substr(1, bracket - 1) : server_addr.substr(0, colon);
+  port = server_addr.substr(v6 ? bracket + 2 : colon + 1);
+  if (!port_out_of_range(port.c_str())) return server_port::given;
+  LOG(LOG_ERROR, "server address %s: port %s is not between 1 and 65535, refused", server_addr.c_str(), port.c_str());
+  return server_port::refused;
 }
 
 // ---- outbound connector ----

@@ -41,6 +41,15 @@ int parse_connection_info(const char *text, connection_info &info);
 // Sends {"Status": "Continue"} with one send; 0 when all 22 bytes went out.
 int send_client_status(int64_t client_fd);
 
+// How a ServerAddr names the server's port.
+enum class server_port { given, default_443, refused };
+// Splits a ServerAddr into host and port as users write it: "host:port" at
+// the last colon ("a:b:443" is host a:b), "[v6-address]:port", and "host" or
+// "[v6-address]" alone with port "443". A decimal port of 0 or above 65535
+// (the resolver would connect to its low 16 bits) is refused with an ERROR
+// line; any other port text is a service name, left to the resolver.
+server_port split_server_address(const std::string &server_addr, std::string &host, std::string &port);
+
 // How many times in a row a failed look at an attempt's socket is taken as
 // "not yet" before that attempt counts as failed.
 constexpr int CONNECT_POLL_RETRIES = 3;

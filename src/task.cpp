@@ -54,18 +54,6 @@ void update_task_number(sealgate_task *task, const char *reason, int line) {
       g_active_task_number, reason, line);
 }
 
-bool split_server_address(const std::string &server_addr, std::string &host, std::string &port) {
-  size_t colon = server_addr.rfind(':');
-  if (colon == std::string::npos) {
-    host = server_addr;
-    port = "443";
-    return false;
-  }
-  host = server_addr.substr(0, colon);
-  port = server_addr.substr(colon + 1);
-  return true;
-}
-
 void task_set_step_hook_for_test(step_hook_fn hook) { g_step_hook.store(hook); }
 
 // ---- the exit: registrations, read turn, end ----
@@ -92,11 +80,6 @@ relay_masks wanted_registrations(const sealgate_task *task) {
   return wanted_masks(task->channel);
 }
 
-// Every step leaves through here. A task that goes on has both sockets
-// registered as its state asks; a finished one keeps nothing registered
-// (closing its sockets at the end of the cycle takes them out of the epoll
-// set). A task in FORWARD whose TLS layer holds bytes that its s2c could
-// take gets a read turn: no socket event would ever announce them.
 // What a step may read from the server's socket: one receive, and only when
 // an event of that socket said it is readable; a read on any other cause (a
 // client's event, a deadline, the start) could only find it empty.
@@ -104,6 +87,12 @@ void begin_step(sealgate_task *task, int fd, uint32_t events) {
   task->client_event = fd >= 0 && fd == task->channel->cfd;
   task->channel->server_reads_left = fd >= 0 && !task->client_event && (events & EPOLLIN) != 0 ? 1 : 0;
 }
+
+// Every step leaves through here. A task that goes on has both sockets
+// registered as its state asks; a finished one keeps nothing registered
+// (closing its sockets at the end of the cycle takes them out of the epoll
+// set). A task in FORWARD whose TLS layer holds bytes that its s2c could
+// take gets a read turn: no socket event would ever announce them.
 
 task_outcome leave_step(int epoll_fd, sealgate_task *task, bool ended, bool from_socket, int summary_level) {
   connection_channel *ch = task->channel;
@@ -256,8 +245,14 @@ int resume_connect(int epoll_fd, sealgate_task *task) {
 
 sealgate_task *start_task(int epoll_fd, sealgate_task *task) {
   std::string host, port;
-  if (!split_server_address(task->request.server_addr, host, port))
+  server_port form = split_server_address(task->request.server_addr, host, port);
+  if (form == server_port::default_443)
     LOG(LOG_WARN, "server address %s does not have port appended, using 443 default", task->request.server_addr.c_str());
+  if (form == server_port::refused) {  // refused before any connect; logged by the split
+    update_task_number(task, "delete - start_task port", __LINE__);
+    delete task;
+    return nullptr;
+  }
   task->connecting = new (std::nothrow) outbound_connect;
   connection_channel *channel =
       task->connecting == nullptr

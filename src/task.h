@@ -105,9 +105,6 @@ int task_check_socket(const sealgate_task *task);
 // empty request is: logged, closed, nothing read and nothing opened.
 void client_left_before_request(int64_t client_fd);
 
-// Splits "host:port" at the last colon; without a colon the port is "443".
-bool split_server_address(const std::string &server_addr, std::string &host, std::string &port);
-
 // Test seam, called only by in-process tests: a function run at the start of
 // every step (nullptr: none), which may hold the worker inside the step.
 using step_hook_fn = void (*)(const sealgate_task *task);

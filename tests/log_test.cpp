@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <regex>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -106,25 +108,55 @@ TEST_F(LogWriter, GatheredLinesLandInTheFilesTheyWereWrittenTo) {
   EXPECT_NE(file("sealgate.12052026_00000.log").find("after midnight"), std::string::npos);
 }
 
-TEST_F(LogWriter, StartUpKeepsTheSixtyGreatestNamesAndResumesTodaysNumber) {
+// Newest by the date and number in the name: December a year ago is older
+// than today, though its names sort after today's.
+TEST_F(LogWriter, StartUpKeepsTheSixtyNewestAndResumesTodaysNumber) {
   char name[64];
-  for (int i = 0; i < 60; i++) {
-    snprintf(name, sizeof name, "sealgate.11%02d2026_%05d.log", i / 2 + 1, i % 2);
+  for (int i = 0; i < 66; i++) {
+    snprintf(name, sizeof name, "sealgate.12%02d2025_%05d.log", 10 + i / 3, i % 3);
     touch(name);
   }
-  for (int seq = 0; seq < 10; seq++) touch("sealgate.10012026_0000" + std::to_string(seq) + ".log");
+  for (int day = 1; day <= 4; day++) touch("sealgate.110" + std::to_string(day) + "2026_00000.log");
   for (int seq = 0; seq <= 4; seq++) touch("sealgate.12042026_0000" + std::to_string(seq) + ".log", 10);
   touch("other.log");
   open(1000);
-  std::string left = names();  // the 15 smallest names went (October's, then November's first), other.log stays
+  std::string left = names();  // December 2025's 15 oldest went, other.log stays
   EXPECT_EQ(std::count(left.begin(), left.end(), '\n'), 61);
-  EXPECT_EQ(left.rfind("other.log\nsealgate.11032026_00001.log\n", 0), 0u);
+  EXPECT_NE(left.find("sealgate.11012026_00000.log\nsealgate.11022026"), std::string::npos);
+  EXPECT_NE(left.find("sealgate.12042026_00004.log\nsealgate.12152025_00000.log\n"), std::string::npos);
   LOG(LOG_INFO, "resumed");
   EXPECT_NE(file("sealgate.12042026_00004.log").find("resumed"), std::string::npos);
   touch("sealgate.12042026_00004.log", 1000);  // full: a restart takes the next number
   open(1000);
   LOG(LOG_INFO, "next");
   EXPECT_NE(file("sealgate.12042026_00005.log").find("next"), std::string::npos);
+}
+
+// In a directory others may write (a WARN line says so), what they plant at
+// the next names (a symlink, another user's file, a FIFO they read) is passed
+// over untouched; an ERROR line in the file that opens names the first.
+TEST_F(LogWriter, NamesPlantedInTheDirectoryArePassedOver) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to plant another user's file";
+  chmod(dir_.path.c_str(), 0777);
+  open(300);
+  LOG(LOG_INFO, "%s", std::string(300, 'f').c_str());  // fills the first file
+  std::string at = dir_.path + "/sealgate.12042026_0000";
+  touch("target");
+  ASSERT_EQ(symlink((dir_.path + "/target").c_str(), (at + "1.log").c_str()), 0);
+  touch("sealgate.12042026_00002.log");
+  ASSERT_EQ(chown((at + "2.log").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(mkfifo((at + "3.log").c_str(), 0666), 0);
+  int reader = ::open((at + "3.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  LOG(LOG_INFO, "past the planted names");
+  char byte;
+  EXPECT_LE(read(reader, &byte, 1), 0) << "a line went to the FIFO";
+  close(reader);
+  EXPECT_EQ(file("target") + file("sealgate.12042026_00002.log"), "");
+  std::string next = file("sealgate.12042026_00004.log"), first = file("sealgate.12042026_00000.log");
+  EXPECT_LT(next.find(" ERROR "), next.find("past the planted names"));
+  EXPECT_NE(next.find(at + "1.log"), std::string::npos);
+  EXPECT_NE(first.find(" WARN "), std::string::npos);
+  EXPECT_NE(first.find(dir_.path), std::string::npos);
 }
 
 // A file near 2 GiB (sparse here) still rotates at a limit near INT_MAX.
@@ -146,13 +178,17 @@ TEST_F(LogWriter, LinesHaveTheirPrefixAndOutsideTextCannotForgeOne) {
   LOG(LOG_ERROR, "Unable to parse json %s - %d", "{\"a\":\n12-04-2026 10:11:12.345 INFO  forged\x01\x7f\xe2\x80\xa8}", 7);
   LOG(LOG_INFO, "version - \n%s", "@(#) tag");
   LOG(LOG_ERROR, "Unable to parse json %s", std::string(4095, '\x01').c_str());  // still ends its line
+  std::string x(8000, 'x');
+  LOG(LOG_ERROR, "%s %s %s", x.c_str(), x.c_str(), x.c_str());  // cut at the buffer's end, and still ends its line
+  LOG(LOG_INFO, "after the cut");
   ASSERT_EQ(names(), "sealgate.12042026_00000.log\n");
   std::string all = file("sealgate.12042026_00000.log"), pid = std::to_string(getpid());
   EXPECT_TRUE(std::regex_search(all, std::regex("^12-04-2026 10:11:12\\.345 WARN  \\[" + pid +
                                                 ",\\d+\\] \\[my_function@77\\] hello world 42\n")));
   EXPECT_NE(all.find("json {\"a\":\\n12-04-2026 10:11:12.345 INFO  forged\\x01\\x7f\\u2028} - 7\n"), std::string::npos);
   EXPECT_NE(all.find("version - \n@(#) tag\n"), std::string::npos);
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 5);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 7);
+  EXPECT_EQ(all.find("x12-04-2026"), std::string::npos) << "the line after the cut one was glued to it";
   EXPECT_EQ(all.back(), '\n');
 }
 

@@ -40,6 +40,26 @@ TEST(Request, WhatEachFormYields) {
     EXPECT_EQ(yields(refused), "refused") << refused;
 }
 
+// ServerAddr as users write it: the host and port the connector is given.
+TEST(Request, ServerAddrSplitsAsUsersWriteIt) {
+  auto split = [](const char *server_addr) -> std::string {
+    std::string host, port;
+    server_port form = split_server_address(server_addr, host, port);
+    return form == server_port::refused ? "refused" : host + " " + port + (form == server_port::default_443 ? " default" : "");
+  };
+  const std::vector<std::pair<const char *, const char *>> cases = {
+      {"example.org:8443", "example.org 8443"}, {"example.org", "example.org 443 default"},
+      {"a:b:443", "a:b 443"},                   {"[::1]:8443", "::1 8443"},
+      {"[::1]", "::1 443 default"},             {"[::1]:0", "refused"},
+      {"h:https", "h https"},                   {"h:1", "h 1"},
+      {"h:65535", "h 65535"},                   {"h:65536", "refused"},
+      {"h:111701", "refused"},                  {"h:0", "refused"},
+      {"h:", "refused"},                        {"h:-1", "refused"},
+      {"", " 443 default"},
+  };
+  for (const auto &[server_addr, yields] : cases) EXPECT_EQ(split(server_addr), yields) << server_addr;
+}
+
 int listen_at(const char *address, int port) {
   bool v6 = strchr(address, ':') != nullptr;
   int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), one = 1;

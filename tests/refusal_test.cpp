@@ -19,7 +19,8 @@ namespace {
 // `plain` says, one that never answers a SYN, or nobody; or raw bytes
 // instead of a request. A client that `leaves` does not wait for the end: it
 // closes while sealgate is still busy (at once, before its request, when
-// `gone`). `says` is what the log tells the operator about it.
+// `gone`). `says` is what the log tells the operator about it. A request
+// whose port is `port_beyond` past the server's names it beyond 65535.
 struct refusal {
   const char *what;
   std::string extra;  // request keys beside ServerAddr, or the raw bytes
@@ -27,6 +28,7 @@ struct refusal {
   std::function<void(int)> plain{};
   bool verify = false, nobody = false, raw = false, leaves = false, silent = false, gone = false;
   const char *says = nullptr;
+  int port_beyond = 0;
 };
 
 std::string files(const std::string &ca) { return "\"CACertPemFile\": \"" + ca + "\""; }
@@ -114,6 +116,7 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
       {"certificate naming only an https responder", "", {.leaf = "httpsonly"}, nullptr, true},
       {"server sending its leaf alone", "", {.send_chain = false}, nullptr, true},
       {"OCSP URL carrying line breaks", "", {.leaf = "crlf"}, nullptr, true},
+      {.what = "ServerAddr port beyond 65535, its low 16 bits a server's", .extra = "", .port_beyond = 65536},
       {.what = "request of 4096 bytes", .extra = request_json("x:1") + std::string(4096, ' '), .raw = true},
       {.what = "request that is not JSON", .extra = std::string("\x01\x02{not json", 11), .raw = true},
       {.what = "request forging a log line", .extra = "{\n12-06-2026 00:00:00.000 INFO  [1,1] [main@1] forged %n%s%s%s", .raw = true},
@@ -129,7 +132,8 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
     int port = plain ? plain->port() : server ? server->port() : row.silent ? unanswered.port() : free_port();
     size_t seen = sg_->log().size();
     int fd = connect_tcp(sg_->port());
-    if (!row.gone) send_all(fd, row.raw ? row.extra : request_json(addr(port), !row.verify, row.extra));
+    std::string server_addr = addr(port + row.port_beyond);
+    if (!row.gone) send_all(fd, row.raw ? row.extra : request_json(server_addr, !row.verify, row.extra));
     if (row.raw) shutdown(fd, SHUT_WR);
     if (row.leaves) usleep(200000);
     EXPECT_TRUE(row.leaves || row.gone ? close(fd) == 0 : closed_without_a_byte(fd));

@@ -192,9 +192,10 @@ sealgate_process::sealgate_process(std::vector<std::string> args, const child_op
   child_options with_output = options;
   with_output.output = logs_.path + "/stdout.txt";
   pid_ = spawn(argv, with_output);
-  // Ready once it listens and each worker holds its epoll set, its wake-up
-  // descriptor, its mailbox and its socket diagnostics channel: the count is then the baseline.
-  const int at_least = 3 + 1 + 1 + 1 + 4 * 20;  // std streams, log file, listener, main epoll, workers
+  // Ready once it listens and each thread holds its socket diagnostics
+  // channel, each worker its epoll set, wake-up descriptor and mailbox too:
+  // the count is then the baseline.
+  const int at_least = 3 + 1 + 1 + 2 + 4 * 20;  // std streams, log file, listener, main's epoll and channel, workers
   auto ended = [this] { return read_file("/proc/" + std::to_string(pid_) + "/stat").find(") Z ") != std::string::npos; };
   if (eventually([&] { return log().find("Listening on socket") != std::string::npos; }, 10000) &&
       eventually([&] { return count_open_fds(pid_) >= at_least || ended(); }) && !ended())
