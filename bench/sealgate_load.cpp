@@ -189,22 +189,6 @@ void print_result(const std::string &fields) {
          g_errors.load(), fields.c_str());
 }
 
-void run_throughput(bool up) {
-  std::vector<std::thread> threads;
-  auto t0 = clock_type::now();
-  for (int i = 0; i < g.conns; i++)
-    threads.emplace_back([up] {
-      if (!(up ? upload(g.bytes) : download(g.bytes))) g_errors++;
-    });
-  for (auto &t : threads) t.join();
-  double elapsed = since(t0);
-  double mb = static_cast<double>(g.bytes) * g.conns / 1e6;
-  char out[256];
-  snprintf(out, sizeof out, "\"conns\": %d, \"bytes_per_conn\": %llu, \"seconds\": %.3f, \"mb_per_s\": %.1f", g.conns,
-           static_cast<unsigned long long>(g.bytes), elapsed, mb / elapsed);
-  print_result(out);
-}
-
 // User plus system CPU time of a process so far, in clock ticks; -1 if unknown.
 long long cpu_ticks(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -220,6 +204,40 @@ long long cpu_ticks(int pid) {
     if (i == 15) stime = atoll(field.c_str());
   }
   return fields ? utime + stime : -1;
+}
+
+// The CPU time of a process and of every process below it (a relay that
+// forks workers counts them too), in clock ticks; -1 if the process is gone.
+long long tree_cpu_ticks(int pid) {
+  long long total = cpu_ticks(pid);
+  if (total < 0) return -1;
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  for (int child; children >> child;)
+    if (long long ticks = tree_cpu_ticks(child); ticks > 0) total += ticks;
+  return total;
+}
+
+// With --pid, also that process tree's CPU time per GiB moved.
+void run_throughput(bool up) {
+  long long cpu_before = g.pid > 0 ? tree_cpu_ticks(g.pid) : -1;
+  std::vector<std::thread> threads;
+  auto t0 = clock_type::now();
+  for (int i = 0; i < g.conns; i++)
+    threads.emplace_back([up] {
+      if (!(up ? upload(g.bytes) : download(g.bytes))) g_errors++;
+    });
+  for (auto &t : threads) t.join();
+  double elapsed = since(t0);
+  long long cpu_after = cpu_before >= 0 ? tree_cpu_ticks(g.pid) : -1;
+  double mb = static_cast<double>(g.bytes) * g.conns / 1e6;
+  char out[320];
+  int length = snprintf(out, sizeof out, "\"conns\": %d, \"bytes_per_conn\": %llu, \"seconds\": %.3f, \"mb_per_s\": %.1f",
+                        g.conns, static_cast<unsigned long long>(g.bytes), elapsed, mb / elapsed);
+  if (cpu_after >= 0)
+    snprintf(out + length, sizeof out - static_cast<size_t>(length), ", \"cpu_s_per_gib\": %.3f",
+             static_cast<double>(cpu_after - cpu_before) / static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                 (static_cast<double>(g.bytes) * g.conns / static_cast<double>(1 << 30)));
+  print_result(out);
 }
 
 // Clients in a loop for a fixed time: each a full set-up, one 64-byte echo,

@@ -12,6 +12,7 @@
 #include "engine.h"
 #include "listener.h"
 #include "log.h"
+#include "offload.h"
 #include "ocsp.h"
 #include "platform.h"
 #include "protocol.h"
@@ -51,6 +52,7 @@ void stop_workers(int listen_fd, std::vector<pthread_t> &threads) {
   for (size_t i = 0; i < threads.size(); i++) g_handoff_queue.enqueue(STOP_MARKER);
   for (pthread_t thread : threads) pthread_join(thread, nullptr);
   g_handoff_queue.close_wake_ups();
+  offload_stop();
   clear_ocsp_cache();
   clear_address_cache();
   clear_context_cache();

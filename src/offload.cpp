@@ -49,9 +49,10 @@ void announce(const std::shared_ptr<offload_job> &job) {
 // answer) is left to end with the process.
 struct pool {
   std::mutex lock;
-  std::condition_variable wake;
+  std::condition_variable wake, gone;
   std::deque<std::shared_ptr<offload_job>> queue;
   int threads = 0, idle = 0;
+  bool stopping = false;
   const int limit;
   const int niceness;
   const size_t stack;  // 0: the system's default
@@ -63,9 +64,10 @@ struct pool {
     for (;;) {
       if (queue.empty()) {
         idle++;
-        bool woken = wake.wait_for(guard, std::chrono::seconds(OFFLOAD_IDLE_SECONDS), [this] { return !queue.empty(); });
+        bool woken = wake.wait_for(guard, std::chrono::seconds(OFFLOAD_IDLE_SECONDS),
+                                   [this] { return !queue.empty() || stopping; });
         idle--;
-        if (!woken) break;
+        if (!woken || stopping) break;
       }
       std::shared_ptr<offload_job> job = std::move(queue.front());
       queue.pop_front();
@@ -75,7 +77,15 @@ struct pool {
       job.reset();
       guard.lock();
     }
-    threads--;
+    if (--threads == 0) gone.notify_all();
+  }
+
+  void stop(bool wait) {
+    std::unique_lock<std::mutex> guard(lock);
+    stopping = true;
+    queue.clear();
+    wake.notify_all();
+    if (wait) gone.wait(guard, [this] { return threads == 0; });
   }
 
   void submit(const std::shared_ptr<offload_job> &job) {
@@ -138,6 +148,11 @@ pool &pool_of(offload_pool kind) {
 }
 
 }  // namespace
+
+void offload_stop() {
+  pool_of(offload_pool::lookups).stop(false);
+  pool_of(offload_pool::builds).stop(true);
+}
 
 void offload(const std::shared_ptr<offload_job> &job, offload_pool kind) {
   if (t_mailbox == nullptr) {

@@ -40,6 +40,11 @@ struct offload_job {
 // the job at once, here.
 void offload(const std::shared_ptr<offload_job> &job, offload_pool pool);
 
+// At the stop, once the workers have left: queued jobs are dropped, and the
+// builds that run are waited for (the TLS library they use is released
+// with the process). A lookup that waits on a name server is not waited for.
+void offload_stop();
+
 // The calling worker's mailbox: its descriptor, for the worker's epoll set
 // (readable when jobs have ended), or -1 when it cannot be made.
 int open_worker_mailbox();

@@ -259,11 +259,11 @@ bool send_all(int fd, const std::string &data) {
   return true;
 }
 
-std::string recv_bytes(int fd, size_t length, bool *eof) {
+std::string recv_bytes(int fd, size_t length, bool *eof, int wait_ms) {
   std::string out;
   std::vector<char> buffer(1 << 16);
   bool ended = false;
-  for (pollfd p = {fd, POLLIN, 0}; out.size() < length && poll(&p, 1, k_wait_ms) > 0;) {
+  for (pollfd p = {fd, POLLIN, 0}; out.size() < length && poll(&p, 1, wait_ms) > 0;) {
     ssize_t n = recv(fd, buffer.data(), std::min(buffer.size(), length - out.size()), 0);
     if ((ended = n <= 0)) break;
     out.append(buffer.data(), static_cast<size_t>(n));
@@ -286,10 +286,10 @@ std::string client_key_json(const std::string &pass_file) {
          (pass_file.empty() ? "" : ", \"PassPhraseFile\": \"" + pass_file + "\"");
 }
 
-int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer) {
+int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer, int wait_ms) {
   int fd = connect_tcp(sealgate_port, receive_buffer);
   send_all(fd, request);
-  *reply = recv_bytes(fd, k_status_reply.size());
+  *reply = recv_bytes(fd, k_status_reply.size(), nullptr, wait_ms);
   return fd;
 }
 

@@ -81,13 +81,14 @@ std::string addr(int port);
 int connect_tcp(int port, int receive_buffer = 0);
 bool send_all(int fd, const std::string &data);
 // Until `length` bytes, the end, or k_wait_ms without a byte.
-std::string recv_bytes(int fd, size_t length = std::string::npos, bool *eof = nullptr);
+std::string recv_bytes(int fd, size_t length = std::string::npos, bool *eof = nullptr, int wait_ms = k_wait_ms);
 // A request with the SkipVerify given, naming the test CA file unless `extra` names one.
 std::string request_json(const std::string &server_addr, bool skip_verify = true, const std::string &extra = "",
                          int seconds = 10);
 std::string client_key_json(const std::string &pass_file);  // the client certificate and its encrypted key
 // The descriptor, with the first bytes back in *reply ("" when closed).
-int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer = 0);
+int open_relay(int sealgate_port, const std::string &request, std::string *reply, int receive_buffer = 0,
+               int wait_ms = k_wait_ms);
 bool closed_without_a_byte(int fd);  // and closes fd
 std::string echo_through(int fd, const std::string &data);  // sends from a thread while reading back
 
