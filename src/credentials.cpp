@@ -503,6 +503,7 @@ struct context_build : offload_job {
     if (!open_credential_files(request, files, stamps, &failed)) return;  // not kept: a file may yet appear
     ctx = build_context(sfd, files, &failed);
     if (ctx != nullptr || !failed.loader.empty()) remember_context(key, stamps, ctx, failed, weight_of(files));
+    ERR_clear_error();  // what a failed load left in this thread's queue
   }
   ~context_build() override {
     if (ctx != nullptr) SSL_CTX_free(ctx);

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <openssl/crypto.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <pthread.h>
@@ -77,6 +78,11 @@ struct pool {
       job.reset();
       guard.lock();
     }
+    // What the TLS library keeps for this thread (its error queue) goes now,
+    // not at the thread's end, which a stop does not wait for.
+    guard.unlock();
+    OPENSSL_thread_stop();
+    guard.lock();
     if (--threads == 0) gone.notify_all();
   }
 

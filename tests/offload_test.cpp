@@ -132,7 +132,9 @@ TEST(Offload, LinksToOneLargeChainAreBuiltOnceAndKeptOnce) {
     ASSERT_EQ(reply, k_status_reply);
   }
   usleep(500000);  // the workers' quiet cycles give the allocator's free pages back
-  EXPECT_LT(rss_kib() - before, static_cast<long>(CONTEXT_CACHE_BYTES / 1024) + 16 * 1024);
+  if (k_slowdown == 1) {  // a sanitizer's allocator keeps what is freed
+    EXPECT_LT(rss_kib() - before, static_cast<long>(CONTEXT_CACHE_BYTES / 1024) + 16 * 1024);
+  }
 }
 
 // The bound itself: contexts of distinct files, each counted at some 8 MiB
