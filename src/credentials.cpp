@@ -214,30 +214,63 @@ std::string encrypted_block_cost(const unsigned char *der, long length) {
   return why;
 }
 
-std::string key_cost_refusal(const std::string &pem) {
-  BIO *bio = memory_bio(pem);
+// The file's first private key block, judged and re-encoded alone into
+// *block, so that the loader reads exactly the block that was judged (a
+// broken block before it cannot make the two read the file differently).
+// "" when it may be loaded, else why not. A file without a key block is
+// handed on whole: the loader says what is wrong with it.
+std::string judged_key_block(const std::string &pem, std::string *block) {
+  BIO *in = memory_bio(pem);
   std::string why;
+  bool found = false;
   char *name = nullptr, *header = nullptr;
   unsigned char *der = nullptr;
   long length = 0;
-  while (why.empty() && bio != nullptr && PEM_read_bio(bio, &name, &header, &der, &length) == 1) {
-    if (strcmp(name, PEM_STRING_PKCS8) == 0) why = encrypted_block_cost(der, length);
+  while (!found && why.empty() && in != nullptr) {
+    if (PEM_read_bio(in, &name, &header, &der, &length) != 1) {
+      unsigned long last = ERR_peek_last_error();
+      if (ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE)
+        why = "unreadable PEM block in the key file";
+      break;
+    }
+    size_t size = strlen(name), tail = strlen("PRIVATE KEY");
+    found = size >= tail && strcmp(name + size - tail, "PRIVATE KEY") == 0;
+    if (found && strcmp(name, PEM_STRING_PKCS8) == 0) why = encrypted_block_cost(der, length);
+    if (found && why.empty()) {
+      BIO *out = BIO_new(BIO_s_mem());
+      char *text = nullptr;
+      long written = out != nullptr && PEM_write_bio(out, name, header, der, length) > 0 ? BIO_get_mem_data(out, &text) : 0;
+      if (written > 0)
+        block->assign(text, static_cast<size_t>(written));
+      else
+        why = "OOM";
+      BIO_free(out);
+    }
     OPENSSL_free(name);
     OPENSSL_free(header);
     OPENSSL_free(der);
   }
-  BIO_free(bio);
+  BIO_free(in);
   ERR_clear_error();
+  if (!found && why.empty()) *block = pem;
   return why;
 }
 
 std::string use_private_key(SSL_CTX *ctx, const std::string &pem, passphrase_source *pass) {
-  if (std::string why = key_cost_refusal(pem); !why.empty()) return why;
-  BIO *bio = memory_bio(pem);
+  std::string block;
+  if (std::string why = judged_key_block(pem, &block); !why.empty()) return why;
+  BIO *bio = memory_bio(block);
   EVP_PKEY *key = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, passphrase_callback, pass) : nullptr;
+  BIO_free(bio);
+  // Each handshake signs with the key on the worker: a very large one would hold it.
+  if (key != nullptr && EVP_PKEY_get_bits(key) > KEY_MAX_BITS) {
+    std::string why =
+        "a key of " + std::to_string(EVP_PKEY_get_bits(key)) + " bits, at most " + std::to_string(KEY_MAX_BITS);
+    EVP_PKEY_free(key);
+    return why;
+  }
   bool good = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
   EVP_PKEY_free(key);
-  BIO_free(bio);
   return good ? std::string() : load_error("no private key found");
 }
 
@@ -318,6 +351,8 @@ struct context_entry {
 
 std::mutex g_context_mutex;
 std::unordered_map<std::string, context_entry> g_contexts;
+// The builds in progress, by key: a second request for the same files waits for the first one's.
+std::unordered_map<std::string, std::weak_ptr<context_build>> g_building;
 std::list<std::string> g_uses;  // the keys, used longest ago first
 size_t g_context_bytes = 0;
 
@@ -504,7 +539,11 @@ struct context_build : offload_job {
     ctx = build_context(sfd, files, &failed);
     if (ctx != nullptr || !failed.loader.empty()) remember_context(key, stamps, ctx, failed, weight_of(files));
     ERR_clear_error();  // what a failed load left in this thread's queue
+    std::lock_guard<std::mutex> guard(g_context_mutex);
+    if (auto found = g_building.find(key); found != g_building.end() && found->second.lock().get() == this)
+      g_building.erase(found);
   }
+  context_build() { runs_when_abandoned = true; }
   ~context_build() override {
     if (ctx != nullptr) SSL_CTX_free(ctx);
   }
@@ -551,28 +590,48 @@ context_progress find_context(const connection_info &request, int sfd, void *wai
     log_failure(failed, request, sfd);
     return context_progress::failed;
   }
+  {
+    std::lock_guard<std::mutex> guard(g_context_mutex);
+    auto found = g_building.find(key);
+    if (found != g_building.end()) {
+      std::shared_ptr<context_build> running = found->second.lock();
+      if (running != nullptr && !running->done.load(std::memory_order_acquire)) {
+        *build = running;  // another request's build of the same files
+        return context_progress::building;
+      }
+      g_building.erase(found);
+    }
+  }
   auto job = std::make_shared<context_build>();
   job->request = request;
-  job->key = std::move(key);
+  job->key = key;
   job->sfd = sfd;
   job->waiter = waiter;
   *build = job;
+  {
+    std::lock_guard<std::mutex> guard(g_context_mutex);
+    g_building[key] = job;
+  }
   offload(job, offload_pool::builds);
-  return take_built_context(job, ctx);
+  return take_built_context(job, request, sfd, ctx);
 }
 
-context_progress take_built_context(const std::shared_ptr<context_build> &build, SSL_CTX **ctx) {
+bool building_for_another(const std::shared_ptr<context_build> &build, const void *waiter) {
+  return build != nullptr && build->waiter != waiter;
+}
+
+context_progress take_built_context(const std::shared_ptr<context_build> &build, const connection_info &request,
+                                    int sfd, SSL_CTX **ctx) {
   if (!build->done.load(std::memory_order_acquire)) return context_progress::building;
-  build->abandoned = true;  // taken: nothing more is to be announced
   if (build->ctx != nullptr) {
     SSL_CTX_up_ref(build->ctx);
     *ctx = build->ctx;
     return context_progress::ready;
   }
-  if (!build->failed.loader.empty()) log_failure(build->failed, build->request, build->sfd);
+  if (!build->failed.loader.empty()) log_failure(build->failed, request, sfd);
   return context_progress::failed;
 }
 
-void abandon_build(const std::shared_ptr<context_build> &build) {
-  if (build != nullptr) build->abandoned = true;
+void abandon_build(const std::shared_ptr<context_build> &build, const void *waiter) {
+  if (build != nullptr && build->waiter == waiter) build->abandoned = true;
 }

@@ -24,6 +24,10 @@ constexpr long REQUEST_FILE_LIMIT = 4L << 20;
 constexpr uint64_t KEY_PBKDF2_MAX_ITERATIONS = 1000000;
 constexpr uint64_t KEY_SCRYPT_MAX_MEMORY = 32u << 20;  // 128 * N * r bytes
 constexpr uint64_t KEY_SCRYPT_MAX_WORK = 1u << 20;     // N * r * p
+// A client key signs on the worker in each full handshake: one larger than
+// this (an RSA key of 16384 bits signs for the better part of a second) is
+// refused with its ERROR line.
+constexpr int KEY_MAX_BITS = 8192;
 
 // Kept contexts, and the failures kept with them, hold at most this much
 // memory together (each counted as a small base plus eight times the bytes
@@ -35,19 +39,30 @@ constexpr size_t CONTEXT_CACHE_LIMIT = 64;
 
 struct context_build;
 
+// A request waits at most this long for its context to be built.
+constexpr int CONTEXT_WAIT_SECONDS = 30;
+// How often a request whose context another request is building looks again.
+constexpr int CONTEXT_POLL_MS = 20;
+
 // The context for a request's credentials, for the connection on server
 // socket `sfd` (the lines name it). ready: *ctx is a reference the caller
 // frees. failed: refused, after the ERROR line that names the file and why.
-// building: the context is built on a helper thread, *build holds the job,
-// and `waiter` is driven again once it has ended (then take_built_context).
+// building: the context is built on a helper thread and *build holds the
+// job; `waiter` is driven again once it has ended, unless another request
+// started that build (then building_for_another says so, and the caller
+// looks again every CONTEXT_POLL_MS); either way take_built_context follows.
 enum class context_progress { ready, failed, building };
 context_progress find_context(const connection_info &request, int sfd, void *waiter, SSL_CTX **ctx,
                               std::shared_ptr<context_build> *build);
-// Once the build has ended: ready or failed, as above; building while it
-// has not ended yet (a call too early does no harm).
-context_progress take_built_context(const std::shared_ptr<context_build> &build, SSL_CTX **ctx);
-// A waiter that ends before its build gives it up.
-void abandon_build(const std::shared_ptr<context_build> &build);
+bool building_for_another(const std::shared_ptr<context_build> &build, const void *waiter);
+// Once the build has ended: ready or failed, as above (the line names
+// `request`'s file and `sfd`); building while it has not ended yet (a call
+// too early does no harm).
+context_progress take_built_context(const std::shared_ptr<context_build> &build, const connection_info &request,
+                                    int sfd, SSL_CTX **ctx);
+// The waiter of a build that is done with it (it ended, or took what the build
+// made) gives up its announcement; the build itself still ends, for the cache.
+void abandon_build(const std::shared_ptr<context_build> &build, const void *waiter);
 
 // Releases the kept contexts (at shutdown, after the workers have stopped).
 void clear_context_cache();

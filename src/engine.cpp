@@ -262,7 +262,10 @@ void *fsm_worker_thread(void *) {
     w->step_started.store(0, std::memory_order_relaxed);
     int64_t value = g_handoff_queue.take(w->slot, taker_load());
     if (value == STOP_MARKER) break;
-    if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
+    if (value != QUEUE_EMPTY) {
+      w->step_started.store(step_clock_now(), std::memory_order_relaxed);  // the new client's first steps
+      register_new_client(*w, value, check_size);
+    }
     // A worker that holds nothing waits until a socket comes for it.
     int wait_ms = !w->tls_waiting.empty() ? 0 : check_size == 0 ? -1 : w->wait_ms;
     bool parked = false;

@@ -74,14 +74,10 @@ std::string queued_reason(const char *fallback) {
 
 }  // namespace
 
-std::string server_host(const std::string &server_addr) {
-  size_t colon = server_addr.rfind(':');
-  return colon == std::string::npos ? server_addr : server_addr.substr(0, colon);
-}
-
 int ask_server_identity(SSL *ssl, const connection_info &request, int sfd) {
   if (!request.verify_server) return 0;
-  std::string host = server_host(request.server_addr);
+  std::string host, port;
+  split_server_address(request.server_addr, host, port);  // "[v6-address]:port" gives the address
   const char *why = nullptr;
   auto *note = new (std::nothrow) identity_note{request.server_addr, sfd};
   X509_VERIFY_PARAM *param = SSL_get0_param(ssl);

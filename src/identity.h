@@ -10,9 +10,6 @@
 
 #include "protocol.h"
 
-// The host part of a ServerAddr: what comes before its last colon, or all of it.
-std::string server_host(const std::string &server_addr);
-
 // For a request with "VerifyServer": the connection verifies the server's
 // chain in its handshake (to its context's trust anchors) and checks the
 // host of ServerAddr against the certificate's DNS names, or its IP

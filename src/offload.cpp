@@ -73,7 +73,7 @@ struct pool {
       std::shared_ptr<offload_job> job = std::move(queue.front());
       queue.pop_front();
       guard.unlock();
-      if (!job->abandoned.load(std::memory_order_relaxed)) job->run();
+      if (job->runs_when_abandoned || !job->abandoned.load(std::memory_order_relaxed)) job->run();
       announce(job);
       job.reset();
       guard.lock();
@@ -140,7 +140,7 @@ struct pool {
       std::shared_ptr<offload_job> job = std::move(queue.front());
       queue.pop_front();
       guard.unlock();
-      if (!job->abandoned.load(std::memory_order_relaxed)) job->run();
+      if (job->runs_when_abandoned || !job->abandoned.load(std::memory_order_relaxed)) job->run();
       announce(job);
       guard.lock();
     }

@@ -31,6 +31,7 @@ struct offload_job {
   virtual void run() = 0;  // on a helper thread
   void *waiter = nullptr;  // driven again on its worker once the job is done
   std::atomic<bool> abandoned{false};
+  bool runs_when_abandoned = false;  // its outcome serves others too (a kept context)
   std::atomic<bool> done{false};  // run() has returned: what it made may be read
   std::weak_ptr<worker_mailbox> mailbox;
 };

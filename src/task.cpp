@@ -42,7 +42,7 @@ sealgate_task::sealgate_task(const connection_info &info, int64_t fd) : request(
 sealgate_task::~sealgate_task() {
   end_server_check(check);  // before the channel: the check reads the channel's TLS connection
   delete connecting;
-  abandon_build(build);
+  abandon_build(build, this);
   delete channel;
   if (client_fd != INVALID_CLIENT_FD) close(static_cast<int>(client_fd));
 }
@@ -190,9 +190,13 @@ namespace {
 // handshake starts at once, without waiting for an event (the hello goes out now).
 int start_handshake(int epoll_fd, sealgate_task *task, context_progress progress, SSL_CTX *ctx) {
   if (progress == context_progress::building) {
+    auto now = std::chrono::steady_clock::now();
+    if (task->state != task_state::CONTEXT) task->build_deadline = now + std::chrono::seconds(CONTEXT_WAIT_SECONDS);
+    task->next_look = now + std::chrono::milliseconds(CONTEXT_POLL_MS);
     task->state = task_state::CONTEXT;
     return 0;
   }
+  abandon_build(task->build, task);
   task->build.reset();
   if (progress == context_progress::failed || init_channel_ssl(task->channel, task->request, ctx) != 0) return -1;
   task->state = task_state::HANDSHAKE;
@@ -218,10 +222,17 @@ int server_connected(int epoll_fd, sealgate_task *task) {
   return start_handshake(epoll_fd, task, progress, ctx);
 }
 
-// The build has ended (or a stray call comes early): the handshake starts, or the task ends.
+// The build has ended (or a look comes early): the handshake starts, or the
+// task ends; so it does when the build has taken too long.
 int context_built(int epoll_fd, sealgate_task *task) {
   SSL_CTX *ctx = nullptr;
-  context_progress progress = take_built_context(task->build, &ctx);
+  connection_channel *ch = task->channel;
+  context_progress progress = take_built_context(task->build, task->request, ch->sfd, &ctx);
+  if (progress == context_progress::building && std::chrono::steady_clock::now() >= task->build_deadline) {
+    LOG(LOG_ERROR, "server fd %d client fd %d - the context was not built within %d seconds", ch->sfd, ch->cfd,
+        CONTEXT_WAIT_SECONDS);
+    return -1;
+  }
   return start_handshake(epoll_fd, task, progress, ctx);
 }
 
@@ -447,6 +458,12 @@ int end_task(int epoll_fd, sealgate_task *task) {
 bool task_deadline(const sealgate_task *task, std::chrono::steady_clock::time_point *when) {
   // (A step that failed may leave the state as it was, without its connector or check.)
   if (task->state == task_state::CONNECT && task->connecting != nullptr) return connect_deadline(*task->connecting, when);
+  if (task->state == task_state::CONTEXT) {
+    // Another task's build is looked at again shortly; one's own announces its end.
+    *when = building_for_another(task->build, task) ? std::min(task->next_look, task->build_deadline)
+                                                    : task->build_deadline;
+    return true;
+  }
   if (task->state != task_state::CHECK || task->check == nullptr) return false;
   *when = server_check_deadline(task->check);
   return true;

@@ -45,8 +45,10 @@ struct sealgate_task {
   // In CONNECT: the connector trying the server's addresses (the channel's
   // sfd is the attempt in progress, none while the name is looked up).
   outbound_connect *connecting = nullptr;
-  // In CONTEXT: the build of the context on a helper thread.
+  // In CONTEXT: the build of the context on a helper thread (its own, or
+  // another task's for the same files), and when waiting for it ends.
   std::shared_ptr<context_build> build;
+  std::chrono::steady_clock::time_point build_deadline, next_look;
   // In CHECK: the revocation check, which watches a socket of its own.
   server_check *check = nullptr;
 

@@ -68,6 +68,8 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
   temp_dir dir("refusals");
   std::string not_pem = dir.path + "/not.pem", fifo = dir.path + "/ca.fifo", big = dir.path + "/big.pem";
   write_file(not_pem, "not a certificate\n");
+  std::string hidden = dir.path + "/hidden.key";  // a costly key behind a block that does not parse
+  write_file(hidden, "-----BEGIN X-----\n!!!!\n-----END X-----\n" + read_file(pki.path("slow.enc.key")));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   write_file(big, "");
   ASSERT_EQ(truncate(big.c_str(), REQUEST_FILE_LIMIT + 1), 0);
@@ -101,6 +103,10 @@ TEST_F(Refusals, EachIsAClosedConnectionAndCostsTheServiceNothing) {
       {"passphrase file that never ends", client_key_json("/dev/zero")},
       {"encrypted key without a passphrase file", client_key_json("")},
       {"passphrase with a final line break", client_key_json(pki.path("pass-newline.txt"))},
+      {.what = "costly key behind a broken block",
+       .extra = "\"CertFile\": \"" + pki.path("client.chain.pem") + "\", \"KeyFile\": \"" + hidden +
+                "\", \"PassPhraseFile\": \"" + pki.path("pass.txt") + "\"",
+       .says = "unreadable PEM block"},
       {.what = "server that resets in the handshake", .extra = "", .plain = reset},
       {.what = "server that does not speak TLS", .extra = "", .plain = not_tls},
       {.what = "client leaving a handshake the server never answers", .extra = "", .plain = silent, .leaves = true,
