@@ -96,6 +96,12 @@ struct pool {
 
   void submit(const std::shared_ptr<offload_job> &job) {
     std::unique_lock<std::mutex> guard(lock);
+    // Jobs whose waiters have gone cost nothing to skip, but a long queue of
+    // them (clients that ask and leave while every thread waits) is dropped.
+    if (queue.size() >= static_cast<size_t>(limit))
+      std::erase_if(queue, [](const std::shared_ptr<offload_job> &queued) {
+        return !queued->runs_when_abandoned && queued->abandoned.load(std::memory_order_relaxed);
+      });
     queue.push_back(job);
     if (idle >= static_cast<int>(queue.size()) || threads >= limit) {
       guard.unlock();
