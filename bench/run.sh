@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks sealgate against direct TLS (the ceiling), stunnel4 in client
 # mode and HAProxy (TCP mode, TLS to the server), round by round, on loopback.
-# Two TLS servers: one that only does full handshakes, and one that issues
+# Each relay's CPU time per GiB moved (its process tree) is read around each
+# transfer. Two TLS servers: one that only does full handshakes, and one that issues
 # session tickets for the connrate_tickets case, where the tunnels resume
 # sessions as they do by default. sealgate's connection rate is also taken
 # with "VerifyServer": true (connrate_verify: chain and name verified against
@@ -145,8 +146,8 @@ for round in $(seq "$rounds"); do
     args=$(peer_args "$peer")
     rate="--scenario connrate --conns 8 --seconds $secs ${pid:+--pid $pid}"
     [ -n "$pid" ] && load $args --scenario idle --count "$idle" --pid "$pid" | record "$round" "$peer" idle
-    load $args --scenario download --conns 4 --bytes "$bytes" | record "$round" "$peer" download
-    load $args --scenario upload --conns 4 --bytes "$bytes" | record "$round" "$peer" upload
+    load $args --scenario download --conns 4 --bytes "$bytes" ${pid:+--pid $pid} | record "$round" "$peer" download
+    load $args --scenario upload --conns 4 --bytes "$bytes" ${pid:+--pid $pid} | record "$round" "$peer" upload
     [ "$peer" = sealgate_debug ] && continue
     load $args $rate | record "$round" "$peer" connrate
     load $args --scenario latency --count "$count" | record "$round" "$peer" latency

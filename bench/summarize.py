@@ -10,12 +10,13 @@ samples = [json.loads(line) for line in open(samples_path) if line.strip()]
 PEERS = ("direct", "sealgate", "sealgate_debug", "stunnel", "haproxy", "sealgate_base")
 # The table's rows: case and metric.
 ROWS = [("download", "mb_per_s"), ("upload", "mb_per_s"),
+        ("download", "cpu_s_per_gib"), ("upload", "cpu_s_per_gib"),
         ("connrate", "conn_per_s"), ("connrate", "p50_ms"), ("connrate", "cpu_us_per_conn"),
         ("connrate_bundle", "conn_per_s"), ("connrate_bundle", "cpu_us_per_conn"),
         ("connrate_verify", "conn_per_s"), ("connrate_verify", "p50_ms"), ("connrate_verify", "cpu_us_per_conn"),
         ("connrate_tickets", "conn_per_s"), ("connrate_tickets", "p50_ms"), ("connrate_tickets", "cpu_us_per_conn"),
         ("latency", "p50_us"), ("idle", "kib_per_conn")]
-METRICS = ("mb_per_s", "conn_per_s", "p50_ms", "p99_ms", "cpu_us_per_conn", "p50_us", "p99_us", "kib_per_conn")
+METRICS = ("mb_per_s", "cpu_s_per_gib", "conn_per_s", "p50_ms", "p99_ms", "cpu_us_per_conn", "p50_us", "p99_us", "kib_per_conn")
 by = {}
 for s in samples:
     by.setdefault((s["case"], s["peer"]), []).append(s)
@@ -48,6 +49,9 @@ ratios += [("download at DEBUG vs -L 0", ratio("download", "mb_per_s", "sealgate
            ("upload at DEBUG vs -L 0", ratio("upload", "mb_per_s", "sealgate", peer="sealgate_debug"), "sealgate"),
            ("conn/s vs direct", ratio("connrate", "conn_per_s", "direct"), "direct")]
 for other in ("stunnel", "haproxy"):
+    ratios += [("download CPU/GiB vs %s%s" % (other, LOWER), ratio("download", "cpu_s_per_gib", other), other),
+               ("upload CPU/GiB vs %s%s" % (other, LOWER), ratio("upload", "cpu_s_per_gib", other), other)]
+for other in ("stunnel", "haproxy"):
     ratios += [("conn/s vs %s (no resumption)" % other, ratio("connrate", "conn_per_s", other), other),
                ("conn/s vs %s (tickets)" % other, ratio("connrate_tickets", "conn_per_s", other), other)]
 ratios += [("conn/s vs stunnel (system bundle)", ratio("connrate_bundle", "conn_per_s", "stunnel", "connrate"), "stunnel"),
@@ -64,6 +68,8 @@ if any(peer == "sealgate_base" for _, peer in by):
     BASE = " (this build vs the baseline build)"
     ratios += [("download" + BASE, ratio("download", "mb_per_s", "sealgate_base"), "sealgate"),
                ("upload" + BASE, ratio("upload", "mb_per_s", "sealgate_base"), "sealgate"),
+               ("download CPU/GiB" + BASE + LOWER, ratio("download", "cpu_s_per_gib", "sealgate_base"), "sealgate"),
+               ("upload CPU/GiB" + BASE + LOWER, ratio("upload", "cpu_s_per_gib", "sealgate_base"), "sealgate"),
                ("conn/s" + BASE, ratio("connrate", "conn_per_s", "sealgate_base"), "sealgate"),
                ("conn/s, tickets" + BASE, ratio("connrate_tickets", "conn_per_s", "sealgate_base"), "sealgate"),
                ("set-up+echo p50" + BASE + LOWER, ratio("connrate", "p50_ms", "sealgate_base"), "sealgate"),
