@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
@@ -207,19 +208,29 @@ long long cpu_ticks(int pid) {
 }
 
 // The CPU time of a process and of every process below it (a relay that
-// forks workers counts them too), in clock ticks; -1 if the process is gone.
-long long tree_cpu_ticks(int pid) {
-  long long total = cpu_ticks(pid);
-  if (total < 0) return -1;
+// forks workers counts them too), in nanoseconds: the sum of its threads'
+// run times (/proc/PID/task/TID/schedstat), finer than clock ticks (which
+// stand in where there is no schedstat); -1 if the process is gone.
+long long tree_cpu_ns(int pid) {
+  long long ticks = cpu_ticks(pid);
+  if (ticks < 0) return -1;
+  long long total = 0;
+  std::error_code none;
+  for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", none)) {
+    std::ifstream stat(task.path() / "schedstat");
+    long long ns = 0;
+    if (stat >> ns) total += ns;
+  }
+  if (total == 0) total = ticks * 1000000000LL / sysconf(_SC_CLK_TCK);
   std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
   for (int child; children >> child;)
-    if (long long ticks = tree_cpu_ticks(child); ticks > 0) total += ticks;
+    if (long long ns = tree_cpu_ns(child); ns > 0) total += ns;
   return total;
 }
 
 // With --pid, also that process tree's CPU time per GiB moved.
 void run_throughput(bool up) {
-  long long cpu_before = g.pid > 0 ? tree_cpu_ticks(g.pid) : -1;
+  long long cpu_before = g.pid > 0 ? tree_cpu_ns(g.pid) : -1;
   std::vector<std::thread> threads;
   auto t0 = clock_type::now();
   for (int i = 0; i < g.conns; i++)
@@ -228,14 +239,14 @@ void run_throughput(bool up) {
     });
   for (auto &t : threads) t.join();
   double elapsed = since(t0);
-  long long cpu_after = cpu_before >= 0 ? tree_cpu_ticks(g.pid) : -1;
+  long long cpu_after = cpu_before >= 0 ? tree_cpu_ns(g.pid) : -1;
   double mb = static_cast<double>(g.bytes) * g.conns / 1e6;
   char out[320];
   int length = snprintf(out, sizeof out, "\"conns\": %d, \"bytes_per_conn\": %llu, \"seconds\": %.3f, \"mb_per_s\": %.1f",
                         g.conns, static_cast<unsigned long long>(g.bytes), elapsed, mb / elapsed);
   if (cpu_after >= 0)
     snprintf(out + length, sizeof out - static_cast<size_t>(length), ", \"cpu_s_per_gib\": %.3f",
-             static_cast<double>(cpu_after - cpu_before) / static_cast<double>(sysconf(_SC_CLK_TCK)) /
+             static_cast<double>(cpu_after - cpu_before) / 1e9 /
                  (static_cast<double>(g.bytes) * g.conns / static_cast<double>(1 << 30)));
   print_result(out);
 }

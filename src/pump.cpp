@@ -172,8 +172,8 @@ bool read_from_server(connection_channel *ch) {
     ch->server_ended = true;
     return false;
   }
+  ERR_clear_error();  // a read that succeeds leaves the queue empty: once is enough
   do {
-    ERR_clear_error();
     n = SSL_read(ch->ssl, fill_point(ch->s2c), static_cast<int>(room(ch->s2c)));
     if (n >= 1) {
       filled(ch->s2c, static_cast<uint32_t>(n));
