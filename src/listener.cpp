@@ -91,9 +91,15 @@ int64_t step_clock_at(std::chrono::steady_clock::time_point when) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count() | 1;
 }
 
+handoff_queue::handoff_queue(size_t cores)
+    : cores_(cores != 0 ? cores : static_cast<size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)))) {}
+
 size_t handoff_queue::ready_takers_locked() const {
   size_t takers = takers_;
   if (takers == 0) return 0;
+  size_t running = 0;
+  for (const worker_slot &w : slots_) running += w.wake_fd >= 0 && !w.parked;
+  if (running < cores_) return 0;
   int64_t now = step_clock_now(), grace = std::chrono::nanoseconds(STEP_GRACE).count();
   for (const worker_slot &w : slots_) {
     if (!w.counted || w.step_started == nullptr) continue;

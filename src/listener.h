@@ -60,6 +60,11 @@ constexpr int HANDOFF_RECHECK_MS = 5;
 
 class handoff_queue {
  public:
+  // `cores`: while fewer workers than this run, a parked one is woken for a
+  // socket rather than leaving it to a running one (the machine's processors
+  // by default): a core without a worker would stay idle while relays that
+  // start together, bulk transfers among them, crowd onto one thread.
+  explicit handoff_queue(size_t cores = 0);
   void enqueue(int64_t value);
   // A worker's slot in the queue, for the calls below. The queue owns the
   // wake-up descriptor from here on: a waker may still be writing to it after
@@ -110,6 +115,7 @@ class handoff_queue {
   std::vector<worker_slot> slots_;
   std::vector<int> left_wake_fds_;  // of workers that left
   size_t takers_ = 0;  // running workers below the load limit
+  size_t cores_;
   uint64_t park_count_ = 0;
   std::atomic<unsigned long> size_{0};
 };

@@ -148,9 +148,24 @@ TEST(Worker, BytesHeldInsideReachTheClientAndAStopClosesWhatIsLeft) {
 
 // The hand-off alone: a socket is left to a running worker below the load
 // limit; a parked worker is woken when none will take it: none runs below the
-// limit, or the one that runs has been held inside its steps.
+// limit, the one that runs has been held inside its steps, or fewer run than
+// there are cores.
 TEST(HandOff, ARunningWorkerTakesTheSocketAndAParkedOneIsWokenWhenNoneWill) {
-  handoff_queue queue;
+  for (size_t cores : {2, 1}) {  // two: the parked worker has an idle core to run on
+    handoff_queue queue(cores);
+    int wake[2] = {eventfd(0, EFD_NONBLOCK), eventfd(0, EFD_NONBLOCK)};
+    std::atomic<int64_t> steps[2] = {0, 0};
+    int running = queue.join(wake[0], &steps[0]), parked = queue.join(wake[1], &steps[1]);
+    EXPECT_EQ(queue.park(parked, 0), QUEUE_EMPTY);
+    EXPECT_EQ(queue.take(running, 1), QUEUE_EMPTY);
+    queue.enqueue(7);
+    uint64_t count = 0;
+    EXPECT_EQ(read(wake[parked], &count, sizeof count) == sizeof count, cores == 2) << cores << " cores";
+    queue.leave(running);
+    queue.leave(parked);
+    queue.close_wake_ups();
+  }
+  handoff_queue queue(1);
   int wake[2] = {eventfd(0, EFD_NONBLOCK), eventfd(0, EFD_NONBLOCK)};
   std::atomic<int64_t> steps[2] = {0, 0};
   int running = queue.join(wake[0], &steps[0]), parked = queue.join(wake[1], &steps[1]);
