@@ -70,13 +70,7 @@ struct pool {
         idle--;
         if (!woken || stopping) break;
       }
-      std::shared_ptr<offload_job> job = std::move(queue.front());
-      queue.pop_front();
-      guard.unlock();
-      if (job->runs_when_abandoned || !job->abandoned.load(std::memory_order_relaxed)) job->run();
-      announce(job);
-      job.reset();
-      guard.lock();
+      run_front(guard);
     }
     // What the TLS library keeps for this thread (its error queue) goes now,
     // not at the thread's end, which a stop does not wait for.
@@ -142,14 +136,19 @@ struct pool {
 
   void serve_one_here() {
     std::unique_lock<std::mutex> guard(lock);
-    while (!queue.empty()) {
-      std::shared_ptr<offload_job> job = std::move(queue.front());
-      queue.pop_front();
-      guard.unlock();
-      if (job->runs_when_abandoned || !job->abandoned.load(std::memory_order_relaxed)) job->run();
-      announce(job);
-      guard.lock();
-    }
+    while (!queue.empty()) run_front(guard);
+  }
+
+  // The job at the front, run (unless no one waits for it any more) and
+  // announced, with the lock let go meanwhile.
+  void run_front(std::unique_lock<std::mutex> &guard) {
+    std::shared_ptr<offload_job> job = std::move(queue.front());
+    queue.pop_front();
+    guard.unlock();
+    if (job->runs_when_abandoned || !job->abandoned.load(std::memory_order_relaxed)) job->run();
+    announce(job);
+    job.reset();
+    guard.lock();
   }
 };
 
