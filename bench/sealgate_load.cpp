@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
@@ -208,24 +207,16 @@ long long cpu_ticks(int pid) {
 }
 
 // The CPU time of a process and of every process below it (a relay that
-// forks workers counts them too), in nanoseconds: the sum of its threads'
-// run times (/proc/PID/task/TID/schedstat), finer than clock ticks (which
-// stand in where there is no schedstat); -1 if the process is gone.
+// forks workers counts them too), in nanoseconds; -1 if the process is gone.
+// Clock ticks of the process's own account, which keeps the time of its
+// threads that ended (a relay with a thread per connection has many).
 long long tree_cpu_ns(int pid) {
-  long long ticks = cpu_ticks(pid);
-  if (ticks < 0) return -1;
-  long long total = 0;
-  std::error_code none;
-  for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", none)) {
-    std::ifstream stat(task.path() / "schedstat");
-    long long ns = 0;
-    if (stat >> ns) total += ns;
-  }
-  if (total == 0) total = ticks * 1000000000LL / sysconf(_SC_CLK_TCK);
+  long long total = cpu_ticks(pid);
+  if (total < 0) return -1;
   std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
   for (int child; children >> child;)
-    if (long long ns = tree_cpu_ns(child); ns > 0) total += ns;
-  return total;
+    if (long long ticks = cpu_ticks(child); ticks > 0) total += ticks;
+  return total * 1000000000LL / sysconf(_SC_CLK_TCK);
 }
 
 // With --pid, also that process tree's CPU time per GiB moved.
