@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Fails when a file in src/ includes the header of a module that is not below
 # its own. The modules, from the top down (docs/architecture.md explains them):
-#   main > engine > task > ocsp > listener, ocsp_client > pump > channel > credentials > tls_setup, identity
+#   main > engine > task > ocsp > listener, ocsp_client > pump > channel > credentials > tls_setup, identity, key_cost
 #   > protocol, access > poller, offload > log > log_format > platform
 set -euo pipefail
 cd "$(dirname "$0")/.."
-levels=(platform log_format log "poller offload" "protocol access" "tls_setup identity" credentials channel pump "listener ocsp_client" ocsp task engine main)
+levels=(platform log_format log "poller offload" "protocol access" "tls_setup identity key_cost" credentials channel pump "listener ocsp_client" ocsp task engine main)
 declare -A rank
 for i in "${!levels[@]}"; do
   for module in ${levels[$i]}; do rank[$module]=$i; done

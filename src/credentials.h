@@ -11,23 +11,12 @@
 #include <openssl/ssl.h>
 #include <string>
 
+#include "key_cost.h"
 #include "protocol.h"
 
 // Files a request names are refused beyond this size (a CA bundle of a few
 // thousand certificates still fits).
 constexpr long REQUEST_FILE_LIMIT = 4L << 20;
-
-// What an encrypted key may cost to derive its decryption key from the
-// passphrase, judged from the parameters in the file before any derivation
-// (about 0.4 s on a core of 2020 at the PBKDF2 bound): a key beyond them is
-// refused with an ERROR line that says why.
-constexpr uint64_t KEY_PBKDF2_MAX_ITERATIONS = 1000000;
-constexpr uint64_t KEY_SCRYPT_MAX_MEMORY = 32u << 20;  // 128 * N * r bytes
-constexpr uint64_t KEY_SCRYPT_MAX_WORK = 1u << 20;     // N * r * p
-// A client key signs on the worker in each full handshake: one larger than
-// this (an RSA key of 16384 bits signs for the better part of a second) is
-// refused with its ERROR line.
-constexpr int KEY_MAX_BITS = 8192;
 
 // Kept contexts, and the failures kept with them, hold at most this much
 // memory together (each counted as a small base plus eight times the bytes
