@@ -6,7 +6,8 @@
 # session tickets for the connrate_tickets case, where the tunnels resume
 # sessions as they do by default. sealgate's connection rate is also taken
 # with "VerifyServer": true (connrate_verify: chain and name verified against
-# the server's own certificate as CA file). Writes bench/results/latest.json (and a
+# the server's own certificate as CA file), and with the server named
+# "localhost" (connrate_name: the name looked up off the loop). Writes bench/results/latest.json (and a
 # dated copy), bench/results/ratios.svg, and prints the table.
 #   bench/run.sh --quick   under 2 minutes
 #   bench/run.sh           the full run, about 5 minutes
@@ -154,6 +155,7 @@ for round in $(seq "$rounds"); do
     [ "$peer" = direct ] && continue
     [ "$peer" = sealgate ] && load $args --ca "$bundle" $rate | record "$round" "$peer" connrate_bundle
     [ "$peer" = sealgate ] && load $args --verify-server 1 $rate | record "$round" "$peer" connrate_verify
+    [[ $peer == sealgate* ]] && load $args --server-host localhost $rate | record "$round" "$peer" connrate_name
     load $(ticket_args "$peer") $rate | record "$round" "$peer" connrate_tickets
   done
 done

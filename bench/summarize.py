@@ -14,6 +14,7 @@ ROWS = [("download", "mb_per_s"), ("upload", "mb_per_s"),
         ("connrate", "conn_per_s"), ("connrate", "p50_ms"), ("connrate", "cpu_us_per_conn"),
         ("connrate_bundle", "conn_per_s"), ("connrate_bundle", "cpu_us_per_conn"),
         ("connrate_verify", "conn_per_s"), ("connrate_verify", "p50_ms"), ("connrate_verify", "cpu_us_per_conn"),
+        ("connrate_name", "conn_per_s"), ("connrate_name", "cpu_us_per_conn"),
         ("connrate_tickets", "conn_per_s"), ("connrate_tickets", "p50_ms"), ("connrate_tickets", "cpu_us_per_conn"),
         ("latency", "p50_us"), ("idle", "kib_per_conn")]
 METRICS = ("mb_per_s", "cpu_s_per_gib", "conn_per_s", "p50_ms", "p99_ms", "cpu_us_per_conn", "p50_us", "p99_us", "kib_per_conn")
@@ -56,6 +57,7 @@ for other in ("stunnel", "haproxy"):
                ("conn/s vs %s (tickets)" % other, ratio("connrate_tickets", "conn_per_s", other), other)]
 ratios += [("conn/s vs stunnel (system bundle)", ratio("connrate_bundle", "conn_per_s", "stunnel", "connrate"), "stunnel"),
            ("conn/s with VerifyServer vs without", ratio("connrate_verify", "conn_per_s", "sealgate", "connrate"), "sealgate"),
+           ("conn/s with a host name vs a number", ratio("connrate_name", "conn_per_s", "sealgate", "connrate"), "sealgate"),
            ("CPU/conn with VerifyServer vs without" + LOWER,
             ratio("connrate_verify", "cpu_us_per_conn", "sealgate", "connrate"), "sealgate"),
            ("set-up+echo p50 vs haproxy" + LOWER, ratio("connrate", "p50_ms", "haproxy"), "haproxy")]
@@ -72,6 +74,7 @@ if any(peer == "sealgate_base" for _, peer in by):
                ("upload CPU/GiB" + BASE + LOWER, ratio("upload", "cpu_s_per_gib", "sealgate_base"), "sealgate"),
                ("conn/s" + BASE, ratio("connrate", "conn_per_s", "sealgate_base"), "sealgate"),
                ("conn/s, tickets" + BASE, ratio("connrate_tickets", "conn_per_s", "sealgate_base"), "sealgate"),
+               ("conn/s, host name" + BASE, ratio("connrate_name", "conn_per_s", "sealgate_base"), "sealgate"),
                ("set-up+echo p50" + BASE + LOWER, ratio("connrate", "p50_ms", "sealgate_base"), "sealgate"),
                ("64-byte p50" + BASE + LOWER, ratio("latency", "p50_us", "sealgate_base"), "sealgate"),
                ("idle KiB/conn" + BASE + LOWER, ratio("idle", "kib_per_conn", "sealgate_base"), "sealgate")]
