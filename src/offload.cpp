@@ -57,7 +57,9 @@ struct pool {
   const int limit;
   const int niceness;
   const size_t stack;  // 0: the system's default
-  pool(int most, int nice, size_t stack_size) : limit(most), niceness(nice), stack(stack_size) {}
+  const bool uses_tls_library;
+  pool(int most, int nice, size_t stack_size, bool tls)
+      : limit(most), niceness(nice), stack(stack_size), uses_tls_library(tls) {}
 
   void serve() {
     if (niceness != 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness);
@@ -73,10 +75,14 @@ struct pool {
       run_front(guard);
     }
     // What the TLS library keeps for this thread (its error queue) goes now,
-    // not at the thread's end, which a stop does not wait for.
-    guard.unlock();
-    OPENSSL_thread_stop();
-    guard.lock();
+    // not at the thread's end, which a stop does not wait for. Lookups never
+    // touch the library: their threads, which a stop leaves running, stay
+    // out of it while the process ends.
+    if (uses_tls_library) {
+      guard.unlock();
+      OPENSSL_thread_stop();
+      guard.lock();
+    }
     if (--threads == 0) gone.notify_all();
   }
 
@@ -153,8 +159,8 @@ struct pool {
 };
 
 pool &pool_of(offload_pool kind) {
-  static pool *lookups = new pool(OFFLOAD_LOOKUP_THREADS, 0, OFFLOAD_LOOKUP_STACK);
-  static pool *builds = new pool(OFFLOAD_BUILD_THREADS, OFFLOAD_BUILD_NICENESS, 0);
+  static pool *lookups = new pool(OFFLOAD_LOOKUP_THREADS, 0, OFFLOAD_LOOKUP_STACK, false);
+  static pool *builds = new pool(OFFLOAD_BUILD_THREADS, OFFLOAD_BUILD_NICENESS, 0, true);
   return kind == offload_pool::lookups ? *lookups : *builds;
 }
 

@@ -203,7 +203,11 @@ sealgate_process::sealgate_process(std::vector<std::string> args, const child_op
 }
 
 sealgate_process::~sealgate_process() {
-  EXPECT_TRUE(pid_ <= 0 || stop() == 0) << "sealgate did not stop cleanly on SIGTERM";
+  if (pid_ <= 0) return;
+  int status = stop();
+  EXPECT_EQ(status, 0) << "sealgate did not stop cleanly on SIGTERM (a negative status is the signal that "
+                          "ended it, -1 no end in time); its output:\n"
+                       << read_file(logs_.path + "/stdout.txt");
 }
 
 std::string read_logs(const std::string &dir) {
@@ -407,8 +411,15 @@ void tls_test_server::serve(int fd) {
     seen.close_notify |= error == SSL_ERROR_ZERO_RETURN;
     return (error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN)) && !stop_ ? 0 : -1;
   };
-  auto write_all = [&](const char *data, size_t length) {  // a blocking write takes all or fails
-    return SSL_write(ssl, data, static_cast<int>(length)) == static_cast<int>(length);
+  // A blocking write takes all or fails. Inside a renegotiation it reads the
+  // client's answer first, and the read's tick may run out before it comes.
+  auto write_all = [&](const char *data, size_t length) {
+    for (;;) {
+      int n = SSL_write(ssl, data, static_cast<int>(length));
+      if (n == static_cast<int>(length)) return true;
+      int error = SSL_get_error(ssl, n);
+      if (stop_ || !(error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN))) return false;
+    }
   };
   int rc;
   while ((rc = SSL_accept(ssl)) != 1 && !stop_) {
