@@ -282,6 +282,7 @@ void *fsm_worker_thread(void *) {
     log_flush();
     auto wait_start = std::chrono::steady_clock::now();
     int n = epoll_wait(w->epoll_fd, w->events, WORKER_MAX_EVENTS, wait_ms);
+    int wait_errno = errno;  // what follows may change it
     auto woke = std::chrono::steady_clock::now();
     busy = wait_ms == 0 || (n > 0 && woke - wait_start < BUSY_WAIT);
     if (n > 0 || !w->tls_waiting.empty() || !w->timed.empty()) w->step_started.store(step_clock_at(woke), std::memory_order_relaxed);
@@ -291,7 +292,8 @@ void *fsm_worker_thread(void *) {
       if (value != QUEUE_EMPTY) register_new_client(*w, value, check_size);
     }
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (wait_errno == EINTR) continue;
+      errno = wait_errno;
       LOG_ERRNO(LOG_ERROR, "epoll_wait error");
       break;
     }

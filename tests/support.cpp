@@ -205,9 +205,11 @@ sealgate_process::sealgate_process(std::vector<std::string> args, const child_op
 sealgate_process::~sealgate_process() {
   if (pid_ <= 0) return;
   int status = stop();
+  std::string all = status != 0 ? log() : "";
   EXPECT_EQ(status, 0) << "sealgate did not stop cleanly on SIGTERM (a negative status is the signal that "
                           "ended it, -1 no end in time); its output:\n"
-                       << read_file(logs_.path + "/stdout.txt");
+                       << read_file(logs_.path + "/stdout.txt") << "the end of its log:\n"
+                       << all.substr(all.size() > 3000 ? all.size() - 3000 : 0);
 }
 
 std::string read_logs(const std::string &dir) {
