@@ -13,9 +13,10 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # user may read it, since the checkout may be in a directory only its owner enters.
 shared=$(mktemp -d)
 trap 'rm -rf "$shared"' EXIT
-install -m 0644 tests/tsan.supp "$shared/tsan.supp"
+install -m 0644 tests/tsan.supp tests/lsan.supp "$shared/"
 chmod 0755 "$shared"
 export TSAN_OPTIONS="halt_on_error=1 suppressions=$shared/tsan.supp"
+export LSAN_OPTIONS="suppressions=$shared/lsan.supp print_suppressions=0"
 
 echo "== fuzz targets over their corpus"
 scripts/fuzz.sh request 0 2>&1 | tail -1
