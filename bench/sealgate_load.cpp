@@ -206,8 +206,8 @@ long long cpu_ticks(int pid) {
   return fields ? utime + stime : -1;
 }
 
-// The CPU time of a process and of every process below it (a relay that
-// forks workers counts them too), in nanoseconds; -1 if the process is gone.
+// The CPU time of a process and of its children (a relay that forks
+// workers counts them too), in nanoseconds; -1 if the process is gone.
 // Clock ticks of the process's own account, which keeps the time of its
 // threads that ended (a relay with a thread per connection has many).
 long long tree_cpu_ns(int pid) {

@@ -467,28 +467,25 @@ context_progress find_context(const connection_info &request, int sfd, void *wai
     log_failure(failed, request, sfd);
     return context_progress::failed;
   }
+  std::shared_ptr<context_build> job;
   {
+    // Looked up and registered under one lock: two requests for the same
+    // files at once start one build.
     std::lock_guard<std::mutex> guard(g_context_mutex);
-    auto found = g_building.find(key);
-    if (found != g_building.end()) {
-      std::shared_ptr<context_build> running = found->second.lock();
-      if (running != nullptr && !running->done.load(std::memory_order_acquire)) {
-        *build = running;  // another request's build of the same files
-        return context_progress::building;
-      }
-      g_building.erase(found);
+    std::weak_ptr<context_build> &slot = g_building[key];
+    std::shared_ptr<context_build> running = slot.lock();
+    if (running != nullptr && !running->done.load(std::memory_order_acquire)) {
+      *build = running;  // another request's build of the same files
+      return context_progress::building;
     }
+    job = std::make_shared<context_build>();
+    job->request = request;
+    job->key = key;
+    job->sfd = sfd;
+    job->waiter = waiter;
+    slot = job;
   }
-  auto job = std::make_shared<context_build>();
-  job->request = request;
-  job->key = key;
-  job->sfd = sfd;
-  job->waiter = waiter;
   *build = job;
-  {
-    std::lock_guard<std::mutex> guard(g_context_mutex);
-    g_building[key] = job;
-  }
   offload(job, offload_pool::builds);
   return take_built_context(job, request, sfd, ctx);
 }

@@ -405,13 +405,17 @@ void tls_test_server::serve(int fd) {
         setsockopt(SSL_get_fd(s), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
     });
   char buffer[65536];
+  // A call that failed only because the read's tick ran out (and no stop came).
+  auto tick_ran_out = [&](int error) {
+    return !stop_ && (error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN));
+  };
   // 1 with bytes, 0 when nothing came in time, -1 at the end (a close_notify is noted).
   auto read_some = [&](int *n) {
     ERR_clear_error();
     if ((*n = SSL_read(ssl, buffer, sizeof buffer)) > 0) return 1;
     int error = SSL_get_error(ssl, *n);
     seen.close_notify |= error == SSL_ERROR_ZERO_RETURN;
-    return (error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN)) && !stop_ ? 0 : -1;
+    return tick_ran_out(error) ? 0 : -1;
   };
   // A blocking write takes all or fails. Inside a renegotiation it reads the
   // client's answer first, and the read's tick may run out before it comes.
@@ -419,14 +423,11 @@ void tls_test_server::serve(int fd) {
     for (;;) {
       int n = SSL_write(ssl, data, static_cast<int>(length));
       if (n == static_cast<int>(length)) return true;
-      int error = SSL_get_error(ssl, n);
-      if (stop_ || !(error == SSL_ERROR_WANT_READ || (error == SSL_ERROR_SYSCALL && errno == EAGAIN))) return false;
+      if (!tick_ran_out(SSL_get_error(ssl, n))) return false;
     }
   };
   int rc;
-  while ((rc = SSL_accept(ssl)) != 1 && !stop_) {
-    int error = SSL_get_error(ssl, rc);
-    if (error != SSL_ERROR_WANT_READ && !(error == SSL_ERROR_SYSCALL && errno == EAGAIN)) break;
+  while ((rc = SSL_accept(ssl)) != 1 && tick_ran_out(SSL_get_error(ssl, rc))) {
   }
   if (rc == 1) {
     const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
