@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <list>
-#include <malloc.h>
 #include <mutex>
 #include <new>
 #include <openssl/err.h>
@@ -22,6 +21,7 @@
 #include "key_cost.h"
 #include "log.h"
 #include "offload.h"
+#include "platform.h"
 #include "tls_setup.h"
 
 // ---- credential files ----
@@ -342,7 +342,7 @@ SSL_CTX *build_context(int sfd, credential_files &files, failure *failed) {
                             : files.ca.why;
     // Parsing a large bundle (a long CRL, thousands of certificates) takes
     // many times its size for a moment: give that memory back at once.
-    if (content.size() > LARGE_BUNDLE_BYTES) malloc_trim(0);
+    if (content.size() > LARGE_BUNDLE_BYTES) give_back_free_heap();
     loader = "SSL_CTX_load_verify_locations";
   }
   if (why.empty() && files.client_auth) {

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/epoll.h>
-#include <malloc.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -305,7 +304,7 @@ void *fsm_worker_thread(void *) {
       // and, once the quiet has lasted, the allocator's free pages with them
       // (not sooner: a trim walks every arena and each page it gives back
       // costs the other cores a TLB flush and this one a fault when reused)
-      if (++w->quiet_cycles == QUIET_CYCLES_BEFORE_TRIM) malloc_trim(0);
+      if (++w->quiet_cycles == QUIET_CYCLES_BEFORE_TRIM) give_back_free_heap();
       continue;
     }
     w->quiet_cycles = 0;

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
+#include <malloc.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <sys/resource.h>
@@ -68,6 +69,12 @@ bool platform_socket_error_message(int error, char *buffer, size_t size) {
   if (text == nullptr) return false;
   if (text != buffer) snprintf(buffer, size, "%s", text);
   return true;
+}
+
+void give_back_free_heap() {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  malloc_trim(0);
+#endif
 }
 
 long raise_open_files_limit() {

@@ -22,6 +22,11 @@ int platform_last_socket_error();
 // Writes the system text of a socket error; false when there is none.
 bool platform_socket_error_message(int error, char *buffer, size_t size);
 
+// Gives the allocator's free pages back to the system (malloc_trim). A
+// sanitizer build allocates through the sanitizer, and glibc's heap, never
+// set up there, must not be walked: nothing is done.
+void give_back_free_heap();
+
 // Raises the soft open-files limit to the hard limit, so thousands of
 // connections fit. Returns the new soft limit, or -1.
 long raise_open_files_limit();
